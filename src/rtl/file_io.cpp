@@ -1,0 +1,43 @@
+#include "rtl/file_io.h"
+
+#include "rtl/exceptions.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace zanpost {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+std::string read_whole_file(const std::string& path)
+{
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) throw EFOpenError(path);
+    std::string bytes;
+    char block[65536];
+    for (;;) {
+        const std::size_t n = std::fread(block, 1, sizeof block, file.get());
+        bytes.append(block, n);
+        if (n < sizeof block) break;
+    }
+    // A directory opens on some C libraries but cannot be read.
+    if (std::ferror(file.get())) throw EFOpenError(path);
+    return bytes;
+}
+
+void write_whole_file(const std::string& path, std::string_view bytes)
+{
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file) throw EFCreateError(path);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) throw EFCreateError(path);
+    if (std::fclose(file.release()) != 0) throw EFCreateError(path);
+}
+
+}  // namespace zanpost

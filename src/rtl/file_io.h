@@ -1,0 +1,17 @@
+#pragma once
+// Whole-file reads and writes with the runtime's file errors. Paths are byte strings,
+// passed to the C library unchanged (ANSI code page on Windows).
+
+#include <string>
+#include <string_view>
+
+namespace zanpost {
+
+// Raises EFOpenError when the file cannot be opened or read (a directory included).
+std::string read_whole_file(const std::string& path);
+
+// Creates or replaces the file. Raises EFCreateError when it cannot be created or
+// when not every byte could be written.
+void write_whole_file(const std::string& path, std::string_view bytes);
+
+}  // namespace zanpost
