@@ -1,0 +1,7 @@
+#include "app/jobs.h"
+
+namespace zanpost {
+
+void SendJob() {}
+
+}  // namespace zanpost
