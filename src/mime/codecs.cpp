@@ -1,0 +1,310 @@
+#include "mime/codecs.h"
+
+#include "message/text.h"
+
+#include <array>
+#include <cstdint>
+
+namespace zanpost {
+
+namespace {
+
+// The character of each 6-bit value. Uuencode writes 0 as the grave accent, never as a
+// blank, so that no line ends in blanks a mail relay could strip.
+constexpr std::string_view uu_encode_table =
+    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
+constexpr std::string_view base64_encode_table =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Indexed by character code minus 32; each entry is its value plus 32. Uuencode covers
+// blank to the grave accent (which decodes as 0, like the blank), base64 blank to "z".
+constexpr std::string_view uu_decode_table =
+    " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_ ";
+constexpr std::string_view base64_decode_table =
+    "~~~~~~~~~~~^~~~_TUVWXYZ[\\]~~~|~~~ !\"#$%&'()*+,-./0123456789~~~~~~"
+    ":;<=>?@ABCDEFGHIJKLMNOPQRS";
+
+// Decoded values of the base64 table that are not 6-bit values: "=" ends a line's data,
+// everything else in the table's range is passed over.
+constexpr std::uint8_t end_marker = 92;
+constexpr std::uint8_t skip_marker = 94;
+// Both markers have this bit; no 6-bit value has it.
+constexpr std::uint32_t marker_bit = 0x40;
+
+static_assert(uu_encode_table.size() == 64 && base64_encode_table.size() == 64);
+static_assert(uu_decode_table.size() == 65 && base64_decode_table.size() == 91);
+static_assert((end_marker & marker_bit) && (skip_marker & marker_bit));
+
+// The decode tables spread over all 256 byte values, so the hot loops need no range test.
+// A byte outside a table's range is passed over like the skip marker.
+using ValueMap = std::array<std::uint8_t, 256>;
+
+constexpr ValueMap make_value_map(std::string_view table)
+{
+    ValueMap map{};
+    for (auto& value : map) value = skip_marker;
+    for (std::size_t i = 0; i < table.size(); ++i)
+        map[i + 32] = static_cast<std::uint8_t>(static_cast<unsigned char>(table[i]) - 32);
+    return map;
+}
+
+constexpr ValueMap uu_values = make_value_map(uu_decode_table);
+constexpr ValueMap base64_values = make_value_map(base64_decode_table);
+
+// Each decode table must undo its encode table exactly.
+constexpr bool tables_agree(std::string_view encode, const ValueMap& values)
+{
+    for (std::size_t v = 0; v < encode.size(); ++v)
+        if (values[static_cast<unsigned char>(encode[v])] != v) return false;
+    return true;
+}
+static_assert(tables_agree(uu_encode_table, uu_values) && uu_values[' '] == 0);
+static_assert(tables_agree(base64_encode_table, base64_values));
+static_assert(base64_values['='] == end_marker && base64_values['['] == skip_marker &&
+              base64_values[' '] == skip_marker && base64_values['\t'] == skip_marker);
+
+bool is_base64_mode(t_line_coding mode)
+{
+    return mode == lc_base64 || mode == lc_base64_alias;
+}
+
+std::uint32_t byte_at(const char* bytes, std::size_t i)
+{
+    return static_cast<unsigned char>(bytes[i]);
+}
+
+// Four characters for each complete group of three bytes; returns the end of the output.
+char* encode_groups(const char* in, std::size_t groups, std::string_view table, char* out)
+{
+    for (std::size_t g = 0; g < groups; ++g, in += 3, out += 4) {
+        const std::uint32_t w = byte_at(in, 0) << 16 | byte_at(in, 1) << 8 | byte_at(in, 2);
+        out[0] = table[w >> 18];
+        out[1] = table[(w >> 12) & 63];
+        out[2] = table[(w >> 6) & 63];
+        out[3] = table[w & 63];
+    }
+    return out;
+}
+
+// Collects 6-bit values and writes at most `limit` bytes, counting a partly filled last
+// byte (its missing bits zero). Returns the count written.
+std::size_t decode_values(std::string_view chars, const ValueMap& values, std::size_t limit, char* out)
+{
+    std::size_t written = 0;
+    std::uint32_t bits = 0;
+    int held = 0;
+    for (const char c : chars) {
+        if (written == limit) return written;
+        const std::uint32_t v = values[static_cast<unsigned char>(c)];
+        if (v == skip_marker) continue;
+        if (v == end_marker) break;
+        bits = bits << 6 | v;
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out[written++] = static_cast<char>(bits >> held);
+        }
+    }
+    if (held > 0 && written < limit) out[written++] = static_cast<char>(bits << (8 - held));
+    return written;
+}
+
+// The byte count a base64 line promises, from its length up to the last non-"=".
+std::size_t base64_line_count(std::string_view line)
+{
+    const auto last = static_cast<std::size_t>(posn_not('=', line, -1));
+    return last * 3 / 4;
+}
+
+// Decodes one base64 line into `out`, which has room for base64_line_count(line) bytes;
+// returns the count written.
+std::size_t decode_base64_line(std::string_view line, char* out)
+{
+    const auto data_length = static_cast<std::size_t>(posn_not('=', line, -1));
+    const std::size_t count = data_length * 3 / 4;
+
+    // The usual line: alphabet characters only, then at most the "=" padding. Decode it
+    // group by group and leave anything unusual to the general walk below.
+    const auto* in = reinterpret_cast<const unsigned char*>(line.data());
+    char* o = out;
+    std::uint32_t seen = 0;
+    for (std::size_t g = 0; g < data_length / 4; ++g, in += 4, o += 3) {
+        const std::uint32_t a = base64_values[in[0]], b = base64_values[in[1]];
+        const std::uint32_t c = base64_values[in[2]], d = base64_values[in[3]];
+        seen |= a | b | c | d;
+        const std::uint32_t w = a << 18 | b << 12 | c << 6 | d;
+        o[0] = static_cast<char>(w >> 16);
+        o[1] = static_cast<char>(w >> 8);
+        o[2] = static_cast<char>(w);
+    }
+    // A single character after the last group fills no byte of the count.
+    switch (data_length % 4) {
+    case 3: {
+        const std::uint32_t a = base64_values[in[0]], b = base64_values[in[1]], c = base64_values[in[2]];
+        seen |= a | b | c;
+        o[0] = static_cast<char>(a << 2 | b >> 4);
+        o[1] = static_cast<char>(b << 4 | c >> 2);
+        break;
+    }
+    case 2: {
+        const std::uint32_t a = base64_values[in[0]], b = base64_values[in[1]];
+        seen |= a | b;
+        o[0] = static_cast<char>(a << 2 | b >> 4);
+        break;
+    }
+    default: break;
+    }
+    if ((seen & marker_bit) == 0) return count;
+    return decode_values(line, base64_values, count, out);
+}
+
+std::size_t decode_uu_line(std::string_view line, char* out)
+{
+    if (line.empty()) return 0;
+    const auto first = static_cast<unsigned char>(line.front());
+    if (!((first >= 0x20 && first <= 0x4D) || first == 0x60)) return 0;
+    const std::size_t count = (first - 32u) & 63u;
+    return decode_values(line.substr(1), uu_values, count, out);
+}
+
+constexpr std::string_view hex_digits = "0123456789ABCDEF";
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool needs_quoting(char c)
+{
+    return c == '=' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+}  // namespace
+
+std::string encode_line(t_line_coding mode, const char* bytes, std::size_t count)
+{
+    if (mode == lc_uuencode) {
+        // A uuencode line always ends with a complete group; the filler bytes are zero and
+        // the length character tells a decoder to drop them.
+        const std::size_t groups = (count + 2) / 3;
+        std::string line(1 + 4 * groups, '\0');
+        line[0] = static_cast<char>(((count + 63) & 63) + 33);
+        char* out = encode_groups(bytes, count / 3, uu_encode_table, line.data() + 1);
+        if (count % 3 != 0) {
+            std::array<char, 3> last{};
+            for (std::size_t i = 0; i < count % 3; ++i) last[i] = bytes[count / 3 * 3 + i];
+            encode_groups(last.data(), 1, uu_encode_table, out);
+        }
+        return line;
+    }
+    if (!is_base64_mode(mode)) return {};
+
+    std::string line(4 * ((count + 2) / 3), '\0');
+    char* out = encode_groups(bytes, count / 3, base64_encode_table, line.data());
+    const char* rest = bytes + count / 3 * 3;
+    switch (count % 3) {
+    case 1: {
+        const std::uint32_t a = byte_at(rest, 0);
+        out[0] = base64_encode_table[a >> 2];
+        out[1] = base64_encode_table[(a & 3) << 4];
+        out[2] = '=';
+        out[3] = '=';
+        break;
+    }
+    case 2: {
+        const std::uint32_t a = byte_at(rest, 0), b = byte_at(rest, 1);
+        out[0] = base64_encode_table[a >> 2];
+        out[1] = base64_encode_table[(a & 3) << 4 | b >> 4];
+        out[2] = base64_encode_table[(b & 15) << 2];
+        out[3] = '=';
+        break;
+    }
+    default: break;
+    }
+    return line;
+}
+
+std::string decode_line(t_line_coding mode, std::string_view line)
+{
+    std::string bytes;
+    if (mode == lc_uuencode) {
+        bytes.resize(63);
+        bytes.resize(decode_uu_line(line, bytes.data()));
+    } else if (is_base64_mode(mode)) {
+        bytes.resize(base64_line_count(line));
+        bytes.resize(decode_base64_line(line, bytes.data()));
+    }
+    return bytes;
+}
+
+StringList encode_base64(MemoryStream& stream)
+{
+    constexpr std::size_t group_bytes = 45;  // 60 characters a line
+    StringList lines;
+    lines.reserve(stream.size() / group_bytes + 1);
+    stream.set_position(0);
+    std::array<char, group_bytes> buffer;
+    while (const std::size_t got = stream.read(buffer.data(), buffer.size()))
+        lines.push_back(encode_line(lc_base64, buffer.data(), got));
+    return lines;
+}
+
+MemoryStream decode_base64(const StringList& lines)
+{
+    // One allocation for the whole stream: no line gives more than its count.
+    std::size_t room = 0;
+    for (const auto& line : lines) room += line.size() * 3 / 4;
+    std::string bytes(room, '\0');
+    char* out = bytes.data();
+    for (const auto& line : lines) out += decode_base64_line(line, out);
+    bytes.resize(static_cast<std::size_t>(out - bytes.data()));
+
+    MemoryStream stream(std::move(bytes));
+    stream.set_position(stream.size());
+    return stream;
+}
+
+std::string encode_quoted_printable(std::string_view line)
+{
+    std::size_t quoted = 0;
+    for (const char c : line) quoted += needs_quoting(c);
+    std::string encoded(line.size() + 2 * quoted, '\0');
+    char* out = encoded.data();
+    for (const char c : line) {
+        if (needs_quoting(c)) {
+            const auto byte = static_cast<unsigned char>(c);
+            *out++ = '=';
+            *out++ = hex_digits[byte >> 4];
+            *out++ = hex_digits[byte & 15];
+        } else {
+            *out++ = c;
+        }
+    }
+    return encoded;
+}
+
+std::string decode_quoted_printable(std::string_view line)
+{
+    std::string decoded(line.size(), '\0');
+    char* out = decoded.data();
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const bool escape = line[i] == '=' && i + 2 < line.size();
+        const int high = escape ? hex_value(line[i + 1]) : -1;
+        const int low = high >= 0 ? hex_value(line[i + 2]) : -1;
+        if (low >= 0) {
+            *out++ = static_cast<char>(high << 4 | low);
+            i += 2;
+        } else {
+            // Not an escape (a soft line break included): the "=" stays as it is and the
+            // characters after it are read in the ordinary way.
+            *out++ = line[i];
+        }
+    }
+    decoded.resize(static_cast<std::size_t>(out - decoded.data()));
+    return decoded;
+}
+
+}  // namespace zanpost
