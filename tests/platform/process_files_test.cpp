@@ -1,0 +1,82 @@
+#include "platform/files.h"
+#include "platform/process.h"
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace zanpost::platform {
+namespace {
+
+using zanpost::testing::read_file;
+using zanpost::testing::TempDir;
+using zanpost::testing::write_file;
+
+TEST(OwnProcess, PathNamesThisTestProgram)
+{
+    const std::string path = own_executable_path();
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(path.front(), '/');
+    EXPECT_TRUE(path.ends_with("/test_platform")) << path;
+    EXPECT_TRUE(std::filesystem::equivalent(path, "/proc/self/exe"));
+}
+
+TEST(OwnProcess, ArgumentsAreThoseTheProgramReceived)
+{
+    std::vector<std::string> expected = ::testing::internal::GetArgvs();
+    expected.erase(expected.begin());
+    EXPECT_EQ(command_line_arguments(), expected);
+}
+
+TEST(OwnProcess, OnlyTheSlashSeparatesDirectories)
+{
+    EXPECT_TRUE(is_directory_separator('/'));
+    EXPECT_FALSE(is_directory_separator('\\'));
+    EXPECT_FALSE(is_directory_separator(':'));
+}
+
+TEST(FullPath, ResolvesDotStepsTextually)
+{
+    EXPECT_EQ(full_path("/a/b/../c/./d"), "/a/c/d");
+    EXPECT_EQ(full_path("/a//b/"), "/a/b/");
+    EXPECT_EQ(full_path("/.."), "/");
+    EXPECT_EQ(full_path(""), "");
+    const std::string cwd = std::filesystem::current_path().string();
+    EXPECT_EQ(full_path("x.txt"), cwd + "/x.txt");
+    EXPECT_EQ(full_path("./sub/../y"), cwd + "/y");
+}
+
+TEST(Files, RenameReplacesAnExistingTarget)
+{
+    const TempDir dir;
+    write_file(dir.file("new"), "new bytes");
+    write_file(dir.file("old"), "old bytes");
+    ASSERT_TRUE(rename_replacing(dir.file("new"), dir.file("old")));
+    EXPECT_EQ(read_file(dir.file("old")), "new bytes");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new")));
+}
+
+TEST(Files, FailedRenameKeepsBothFiles)
+{
+    const TempDir dir;
+    write_file(dir.file("target"), "kept");
+    EXPECT_FALSE(rename_replacing(dir.file("missing"), dir.file("target")));
+    EXPECT_EQ(read_file(dir.file("target")), "kept");
+}
+
+TEST(Files, RemoveTakesFilesButNotDirectories)
+{
+    const TempDir dir;
+    write_file(dir.file("f"), "x");
+    EXPECT_TRUE(remove_file(dir.file("f")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("f")));
+    EXPECT_FALSE(remove_file(dir.file("f")));
+    std::filesystem::create_directory(dir.file("d"));
+    EXPECT_FALSE(remove_file(dir.file("d")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("d")));
+}
+
+}  // namespace
+}  // namespace zanpost::platform
