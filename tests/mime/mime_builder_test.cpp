@@ -96,8 +96,6 @@ TEST_F(Builder, OneFileAndABodyGiveTheMultipartLayoutLineByLine)
     EXPECT_EQ(*(blank - 1), "Content-Transfer-Encoding: 7bit");
     EXPECT_EQ(*(blank - 3), "MIME-Version: 1.0");
 
-    T_Mime reference;
-    reference.ParseMessage(StringList{});  // nothing; only to keep the names below readable
     EXPECT_THAT(mail.sent_body(),
                 ElementsAre("", "--" + b, "Content-Type: application/octet-stream",
                             "Content-Disposition: attachment; filename=\"export.dat\"",
@@ -300,33 +298,6 @@ TEST(MakeBoundary, SecondsThenAddressBytesInMemoryOrder)
     EXPECT_EQ(make_boundary(when, 0x0A01A8C0u), "864000A01A8C0==");
     when.day = 1;
     EXPECT_EQ(make_boundary(when, 0x0100007Fu), "00100007F==");
-}
-
-TEST(Attachment, SetTextCopiesLinesAndWritesThemAsBytes)
-{
-    T_Attachment part;
-    part.Data.write("head:");
-    part.SetText(StringList{"a", "", "b"});
-    EXPECT_THAT(part.Text, ElementsAre("a", "", "b"));
-    EXPECT_EQ(part.Data.bytes(), "head:a\r\n\r\nb\r\n");
-}
-
-TEST(Attachment, SetDataTakesTheWholeStreamAndEmptiesText)
-{
-    T_Attachment part;
-    part.Text = StringList{"old"};
-    MemoryStream source(std::string("bytes"));
-    source.set_position(3);
-    part.SetData(source);
-    EXPECT_EQ(part.Data.bytes(), "bytes");
-    EXPECT_EQ(part.Data.position(), 0u);
-    EXPECT_EQ(source.bytes(), "bytes");
-    EXPECT_THAT(part.Text, IsEmpty());
-
-    part.Text = StringList{"old"};
-    part.SetData(MemoryStream(std::string("moved")));
-    EXPECT_EQ(part.Data.bytes(), "moved");
-    EXPECT_THAT(part.Text, IsEmpty());
 }
 
 }  // namespace
