@@ -1,0 +1,117 @@
+#include "message/mail.h"
+
+#include "message/date.h"
+#include "net/ip_misc.h"
+#include "protocols/smtp.h"
+
+#include <chrono>
+#include <iterator>
+#include <random>
+
+namespace zanpost {
+
+namespace {
+
+// Header line `prefix` followed by the non-empty lines joined by ", ". Each field once:
+// strict receivers refuse a message with two "To:" lines after the relay accepted it.
+std::string joined_field(const char* prefix, const StringList& lines)
+{
+    std::string field = prefix;
+    bool first = true;
+    for (const auto& line : lines) {
+        if (line.empty()) continue;
+        if (!first) field += ", ";
+        field += line;
+        first = false;
+    }
+    return field;
+}
+
+}  // namespace
+
+std::string message_id(std::int64_t seconds, const std::string& token, const std::string& host)
+{
+    return "<" + std::to_string(seconds) + "." + token + "@" + host + ">";
+}
+
+std::string message_id_token()
+{
+    // random_device alone has been deterministic on some MinGW runtimes; the clocks keep
+    // two processes started in the same second apart even there.
+    std::random_device device;
+    const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    const auto wall = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    std::seed_seq seed{device(), device(), static_cast<unsigned>(ticks), static_cast<unsigned>(ticks >> 32),
+                       static_cast<unsigned>(wall), static_cast<unsigned>(wall >> 32)};
+    std::mt19937_64 generator(seed);
+    static constexpr char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::uniform_int_distribution<int> pick(0, 35);
+    std::string token(10, '0');
+    for (auto& c : token) c = alphabet[pick(generator)];
+    return token;
+}
+
+void T_MailNews::Action()
+{
+    Compose(platform::local_now(), local_host_name(), message_id_token());
+}
+
+void T_MailNews::Compose(const platform::LocalDateTime& when, const std::string& host, const std::string& token)
+{
+    const bool move_body = BodyDisposable;
+    BodyDisposable = false;
+
+    MessageLines.reserve(MessageLines.size() + 9 + Header.size() + Body.size());
+    MessageLines.insert(MessageLines.begin(), "From: " + From);
+    if (!Sender.empty()) MessageLines.push_back("Sender: " + Sender);
+    MessageLines.insert(MessageLines.begin() + 1,
+                        "Message-ID: " + message_id(local_seconds_since_1970(when), token, host));
+    MessageLines.insert(MessageLines.begin() + 2, "Date: " + internet_date(when));
+    MessageLines.insert(MessageLines.begin() + 3, "Subject: " + Subject);
+    if (!References.empty()) MessageLines.push_back("References: " + References);
+    if (!ReplyTo.empty()) MessageLines.push_back("Reply-To: " + ReplyTo);
+    MessageLines.insert(MessageLines.end(), Header.begin(), Header.end());
+    MessageLines.emplace_back();
+    if (move_body) {
+        MessageLines.insert(MessageLines.end(), std::make_move_iterator(Body.begin()),
+                            std::make_move_iterator(Body.end()));
+        Body.clear();
+    } else {
+        MessageLines.insert(MessageLines.end(), Body.begin(), Body.end());
+    }
+}
+
+void T_Mail::Action()
+{
+    if (SMTP == nullptr || Recipients.empty() || From.empty()) return;
+
+    const bool mail_from_was_empty = SMTP->MailFrom.empty();
+    if (mail_from_was_empty) SMTP->MailFrom = Sender.empty() ? From : Sender;
+
+    if (Disclose_Receipts)
+        MessageLines.push_back("To: disclosed recipients list");
+    else
+        MessageLines.push_back(joined_field("To: ", Recipients));
+    SMTP->MailTo = Recipients;
+
+    if (!CC.empty()) MessageLines.push_back(joined_field("CC: ", CC));
+    SMTP->MailTo.insert(SMTP->MailTo.end(), CC.begin(), CC.end());
+    SMTP->MailTo.insert(SMTP->MailTo.end(), BCC.begin(), BCC.end());
+
+    T_MailNews::Action();
+
+    // The composed lines are handed over, not copied: a large attachment is held once.
+    SMTP->MailData = std::move(MessageLines);
+    MessageLines.clear();
+    try {
+        SMTP->Action();
+    } catch (...) {
+        // A failed delivery leaves the composed message in MessageLines.
+        MessageLines = SMTP->MailData;
+        throw;
+    }
+
+    if (mail_from_was_empty) SMTP->MailFrom.clear();
+}
+
+}  // namespace zanpost

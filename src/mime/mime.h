@@ -1,0 +1,83 @@
+#pragma once
+// MIME multipart/mixed messages: T_Mime builds one from a message and its attached parts and
+// sends it, and splits a received message back into parts.
+
+#include "mime/attachment.h"
+#include "platform/clock.h"
+#include "rtl/string_list.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zanpost {
+
+class T_MailNews;
+
+class T_Mime {
+public:
+    T_Mime() = default;
+    T_Mime(const T_Mime&) = delete;
+    T_Mime& operator=(const T_Mime&) = delete;
+
+    T_MailNews* Mail = nullptr;  // the message SendMail builds and sends; not owned
+    std::string Boundary;        // without the leading "--"
+    std::vector<T_Attachment> Attachments;
+
+    // Adds a base64 part holding the file's bytes, its file name in the disposition, and
+    // returns its index. Raises EFOpenError ("Cannot open file <path>"); nothing is added.
+    int AttachFile(const std::string& path);
+    // Adds a quoted-printable "text/plain" part holding the lines; returns its index.
+    int AttachText(const StringList& lines);
+    // An index outside the list does nothing.
+    void RemoveAttachment(int index);
+    void ClearAttachments();
+    int AttachmentCount() const;
+
+    // Turns Mail into a multipart/mixed message of the parts, with its body text as a last
+    // text part, and runs its Action; afterwards Body holds its text again. Without Mail it
+    // does nothing. Raises what Action raises.
+    void SendMail();
+
+    // Splits a message into Attachments and sets Boundary. Never raises: any list gives at
+    // least one part. The rvalue form moves the lines into the parts instead of copying.
+    void ParseMessage(const StringList& lines);
+    void ParseMessage(StringList&& lines);
+
+    // True when part 0 of the last parse is content that stood before the first delimiter
+    // line, not a part of the message's own.
+    bool HasPreamble() const noexcept { return has_preamble_; }
+
+    // The part at the index, nullptr beyond the last one; a negative index raises
+    // EStringListError.
+    T_Attachment* GetAttachment(int index);
+
+private:
+    template <typename Lines>
+    void parse(Lines& lines);
+
+    bool has_preamble_ = false;
+};
+
+struct t_header_line {
+    std::string name;   // lower case
+    std::string value;  // without the bytes up to blank at either end
+};
+
+// Splits "Name: value"; a line without ":" gives an empty name and value.
+t_header_line split_header(std::string_view line);
+
+// The "boundary" parameter (any letter case) of a Content-Type value, quoted or a bare
+// token; empty when there is none.
+std::string boundary_parameter(std::string_view content_type);
+
+// Seconds of the local time since 1970, then the address as eight upper-case hexadecimal
+// digits of its in-memory network byte order, then "==".
+std::string make_boundary(const platform::LocalDateTime& when, std::uint32_t ip_address);
+
+// The name written into an attachment's disposition: the file-name part of the path, also
+// cut at this platform's directory separators.
+std::string attachment_name(std::string_view path);
+
+}  // namespace zanpost

@@ -1,0 +1,304 @@
+#include "mime/mime.h"
+
+#include "message/mail.h"
+#include "platform/process.h"
+#include "rtl/exceptions.h"
+#include "support/temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <stdexcept>
+#include <string>
+
+namespace zanpost {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::TempDir;
+using testing::write_file;
+
+// A message that composes as T_Mail does and then keeps the lines instead of sending them.
+class CapturedMail : public T_MailNews {
+public:
+    StringList sent;
+    int sends = 0;
+    bool refuse = false;
+
+    void Action() override
+    {
+        platform::LocalDateTime when;
+        when.year = 2026;
+        when.month = 12;
+        when.day = 7;
+        when.weekday = 2;
+        Compose(when, "host.example", "token");
+        ++sends;
+        sent = std::move(MessageLines);
+        MessageLines.clear();
+        if (refuse) {
+            MessageLines = sent;
+            throw std::runtime_error("refused");
+        }
+    }
+
+    // The lines after the header block's empty line.
+    StringList sent_body() const
+    {
+        auto end_of_header = std::find(sent.begin(), sent.end(), std::string());
+        return StringList(end_of_header + 1, sent.end());
+    }
+};
+
+std::string byte_run(int count)
+{
+    std::string bytes;
+    for (int i = 0; i < count; ++i) bytes += static_cast<char>(i * 7 + 3);
+    return bytes;
+}
+
+class Builder : public ::testing::Test {
+protected:
+    TempDir dir;
+    CapturedMail mail;
+    T_Mime mime;
+
+    Builder() { mime.Mail = &mail; }
+
+    std::string file(const std::string& name, const std::string& bytes)
+    {
+        const std::string path = dir.file(name);
+        write_file(path, bytes);
+        return path;
+    }
+};
+
+TEST_F(Builder, OneFileAndABodyGiveTheMultipartLayoutLineByLine)
+{
+    mime.AttachFile(file("export.dat", byte_run(46)));
+    const StringList body{"a=b", "\xE9", std::string(100, 'x')};
+    mail.Body = body;
+
+    mime.SendMail();
+
+    ASSERT_EQ(mail.sends, 1);
+    EXPECT_TRUE(std::regex_match(mime.Boundary, std::regex("[0-9]+[0-9A-F]{8}==")));
+    const std::string b = mime.Boundary;
+    EXPECT_THAT(mail.Header, ElementsAre("MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"" + b + "\"",
+                                         "Content-Transfer-Encoding: 7bit"));
+
+    // The MIME lines close the header block, right before its empty line.
+    const auto blank = std::find(mail.sent.begin(), mail.sent.end(), std::string());
+    ASSERT_GE(blank - mail.sent.begin(), 7);
+    EXPECT_EQ(*(blank - 1), "Content-Transfer-Encoding: 7bit");
+    EXPECT_EQ(*(blank - 3), "MIME-Version: 1.0");
+
+    EXPECT_THAT(mail.sent_body(),
+                ElementsAre("", "--" + b, "Content-Type: application/octet-stream",
+                            "Content-Disposition: attachment; filename=\"export.dat\"",
+                            "Content-Transfer-Encoding: base64", "", ::testing::SizeIs(60),
+                            ::testing::EndsWith("=="), "", "--" + b, "Content-Type: text/plain",
+                            "Content-Transfer-Encoding: quoted-printable", "", "a=3Db", "=E9",
+                            std::string(100, 'x'), "", "--" + b + "--"));
+
+    // Afterwards: the text is back, the text part is gone, the file part stays.
+    EXPECT_EQ(mail.Body, body);
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+    EXPECT_FALSE(mail.BodyDisposable);
+}
+
+TEST_F(Builder, OnlyAFileGivesOnePartAndBodyKeepsTheGeneratedLines)
+{
+    mime.AttachFile(file("only.dat", byte_run(45)));
+    mime.SendMail();
+
+    const StringList sent = mail.sent_body();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "--" + mime.Boundary), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "Content-Type: text/plain"), 0);
+    EXPECT_EQ(sent[6].size(), 60u);
+    EXPECT_EQ(sent[7], "");
+    EXPECT_EQ(mail.Body, sent);
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+}
+
+TEST_F(Builder, EmptyFileHasNoBase64Lines)
+{
+    mime.AttachFile(file("empty.dat", ""));
+    mime.AttachFile(file("next.dat", "x"));
+    mime.SendMail();
+
+    const StringList sent = mail.sent_body();
+    const std::string b = mime.Boundary;
+    ASSERT_GE(sent.size(), 9u);
+    EXPECT_THAT(StringList(sent.begin(), sent.begin() + 8),
+                ElementsAre("", "--" + b, "Content-Type: application/octet-stream",
+                            "Content-Disposition: attachment; filename=\"empty.dat\"",
+                            "Content-Transfer-Encoding: base64", "", "", "--" + b));
+}
+
+TEST_F(Builder, PartWithoutEncodingIsWrittenQuotedPrintableWithoutTheHeaderLine)
+{
+    const int index = mime.AttachText(StringList{"p=q"});
+    mime.Attachments[index].Encoding = enc_none;
+    mime.Attachments[index].ContentType = "text/csv";
+    mime.SendMail();
+
+    EXPECT_THAT(mail.sent_body(), ElementsAre("", "--" + mime.Boundary, "Content-Type: text/csv", "", "p=3Dq", "",
+                                              "--" + mime.Boundary + "--"));
+}
+
+TEST_F(Builder, OwnMessageReadsBackExactly)
+{
+    std::string all_bytes;
+    for (int i = 0; i < 256; ++i) all_bytes += static_cast<char>(i);
+    const std::string first = all_bytes + all_bytes + "tail";
+    const std::string second = byte_run(1000);
+    mime.AttachFile(file("first.bin", first));
+    mime.AttachFile(file("second.bin", second));
+    const StringList body{"Dobr\xFD den,", "", "a=b =3D", ".", "--" + std::string("fake"), "   trailing   "};
+    mail.Body = body;
+    mime.SendMail();
+
+    T_Mime parser;
+    parser.ParseMessage(mail.sent);
+
+    EXPECT_EQ(parser.Boundary, mime.Boundary);
+    EXPECT_TRUE(parser.HasPreamble());
+    ASSERT_EQ(parser.AttachmentCount(), 4);
+    EXPECT_THAT(parser.Attachments[0].Text, ElementsAre(""));
+    EXPECT_EQ(parser.Attachments[0].ContentType, "");
+    EXPECT_EQ(parser.Attachments[1].ContentType, "application/octet-stream");
+    EXPECT_EQ(parser.Attachments[1].Disposition, "attachment; filename=\"first.bin\"");
+    EXPECT_EQ(parser.Attachments[1].Data.bytes(), first);
+    EXPECT_EQ(parser.Attachments[2].Disposition, "attachment; filename=\"second.bin\"");
+    EXPECT_EQ(parser.Attachments[2].Data.bytes(), second);
+    EXPECT_EQ(parser.Attachments[3].ContentType, "text/plain");
+    StringList expected_text = body;
+    expected_text.emplace_back();
+    EXPECT_EQ(parser.Attachments[3].Text, expected_text);
+}
+
+TEST_F(Builder, OwnMessageWithAnEmptyFileKeepsThatFile)
+{
+    mime.AttachFile(file("empty.dat", ""));
+    mime.AttachFile(file("full.dat", "abc"));
+    mime.SendMail();
+
+    T_Mime parser;
+    parser.ParseMessage(std::move(mail.sent));
+    ASSERT_EQ(parser.AttachmentCount(), 3);
+    EXPECT_EQ(parser.Attachments[1].Disposition, "attachment; filename=\"empty.dat\"");
+    EXPECT_EQ(parser.Attachments[1].Data.size(), 0u);
+    EXPECT_EQ(parser.Attachments[2].Data.bytes(), "abc");
+}
+
+TEST_F(Builder, FailedSendLeavesGeneratedBodyAndRemovesTheTextPart)
+{
+    mime.AttachFile(file("a.dat", "abc"));
+    mail.Body = StringList{"text"};
+    mail.refuse = true;
+
+    EXPECT_THROW(mime.SendMail(), std::runtime_error);
+
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+    EXPECT_EQ(mail.Body, mail.sent_body());
+    EXPECT_EQ(mail.Body.back(), "--" + mime.Boundary + "--");
+    EXPECT_EQ(mail.Header.size(), 3u);
+    EXPECT_FALSE(mail.BodyDisposable);
+}
+
+TEST_F(Builder, SecondSendAddsTheMimeHeaderLinesAgain)
+{
+    mime.AttachFile(file("a.dat", "abc"));
+    mime.SendMail();
+    mime.SendMail();
+    EXPECT_EQ(mail.sends, 2);
+    EXPECT_EQ(mail.Header.size(), 6u);
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+}
+
+TEST_F(Builder, WithoutMailNothingChanges)
+{
+    mime.AttachFile(file("a.dat", "abc"));
+    mime.Mail = nullptr;
+    mime.Boundary = "kept";
+    mime.SendMail();
+    EXPECT_EQ(mime.Boundary, "kept");
+    EXPECT_EQ(mail.sends, 0);
+    EXPECT_THAT(mail.Header, IsEmpty());
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+}
+
+TEST_F(Builder, AttachFileNamesTheFileAndCopiesItsBytesNow)
+{
+    const std::string path = file("export.dat", "first");
+    EXPECT_EQ(mime.AttachFile(path), 0);
+    write_file(path, "changed later");
+    EXPECT_EQ(mime.AttachFile(path), 1);
+
+    const auto& part = mime.Attachments[0];
+    EXPECT_EQ(part.ContentType, "application/octet-stream");
+    EXPECT_EQ(part.Encoding, enc_base64);
+    EXPECT_EQ(part.Data.bytes(), "first");
+    EXPECT_EQ(part.Disposition, "attachment; filename=\"export.dat\"");
+    EXPECT_EQ(mime.Attachments[1].Data.bytes(), "changed later");
+}
+
+TEST_F(Builder, AttachFileOfAMissingFileRaisesAndAddsNothing)
+{
+    mime.AttachText(StringList{"kept"});
+    const std::string path = dir.file("missing.dat");
+    try {
+        mime.AttachFile(path);
+        FAIL() << "a missing file must raise";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.message(), "Cannot open file " + path);
+    }
+    ASSERT_EQ(mime.AttachmentCount(), 1);
+    EXPECT_THAT(mime.Attachments[0].Text, ElementsAre("kept"));
+}
+
+TEST_F(Builder, RemoveAndClearAttachments)
+{
+    mime.AttachText(StringList{"0"});
+    mime.AttachText(StringList{"1"});
+    mime.AttachText(StringList{"2"});
+    mime.RemoveAttachment(-1);
+    mime.RemoveAttachment(3);
+    EXPECT_EQ(mime.AttachmentCount(), 3);
+    mime.RemoveAttachment(1);
+    ASSERT_EQ(mime.AttachmentCount(), 2);
+    EXPECT_THAT(mime.Attachments[1].Text, ElementsAre("2"));
+    mime.ClearAttachments();
+    EXPECT_EQ(mime.AttachmentCount(), 0);
+}
+
+TEST(AttachmentName, PlatformSeparatorsOnTopOfTheFileNamePart)
+{
+    EXPECT_EQ(attachment_name("C:\\data\\export.dat"), "export.dat");
+    EXPECT_EQ(attachment_name("D:export.dat"), "export.dat");
+    EXPECT_EQ(attachment_name("export.dat"), "export.dat");
+    EXPECT_EQ(attachment_name("C:\\data\\"), "");
+    if (platform::is_directory_separator('/')) {
+        EXPECT_EQ(attachment_name("/srv/data/export.dat"), "export.dat");
+        EXPECT_EQ(attachment_name("/srv/data/"), "");
+    } else {
+        EXPECT_EQ(attachment_name("/srv/data/export.dat"), "/srv/data/export.dat");
+    }
+}
+
+TEST(MakeBoundary, SecondsThenAddressBytesInMemoryOrder)
+{
+    platform::LocalDateTime when;
+    when.day = 2;
+    // 192.168.1.10 with its first octet in the least significant byte.
+    EXPECT_EQ(make_boundary(when, 0x0A01A8C0u), "864000A01A8C0==");
+    when.day = 1;
+    EXPECT_EQ(make_boundary(when, 0x0100007Fu), "00100007F==");
+}
+
+}  // namespace
+}  // namespace zanpost
