@@ -86,6 +86,33 @@ char* encode_groups(const char* in, std::size_t groups, std::string_view table, 
     return out;
 }
 
+// The two base64 characters of every 12-bit value: half the lookups on the hot path of
+// large attachments.
+using PairTable = std::array<std::array<char, 2>, 4096>;
+
+constexpr PairTable make_pair_table(std::string_view table)
+{
+    PairTable pairs{};
+    for (std::size_t v = 0; v < pairs.size(); ++v) pairs[v] = {table[v >> 6], table[v & 63]};
+    return pairs;
+}
+
+constexpr PairTable base64_pairs = make_pair_table(base64_encode_table);
+
+char* encode_base64_groups(const char* in, std::size_t groups, char* out)
+{
+    for (std::size_t g = 0; g < groups; ++g, in += 3, out += 4) {
+        const std::uint32_t w = byte_at(in, 0) << 16 | byte_at(in, 1) << 8 | byte_at(in, 2);
+        const auto& high = base64_pairs[w >> 12];
+        const auto& low = base64_pairs[w & 4095];
+        out[0] = high[0];
+        out[1] = high[1];
+        out[2] = low[0];
+        out[3] = low[1];
+    }
+    return out;
+}
+
 // Collects 6-bit values and writes at most `limit` bytes, counting a partly filled last
 // byte (its missing bits zero). Returns the count written.
 std::size_t decode_values(std::string_view chars, const ValueMap& values, std::size_t limit, char* out)
@@ -203,7 +230,7 @@ std::string encode_line(t_line_coding mode, const char* bytes, std::size_t count
     if (!is_base64_mode(mode)) return {};
 
     std::string line(4 * ((count + 2) / 3), '\0');
-    char* out = encode_groups(bytes, count / 3, base64_encode_table, line.data());
+    char* out = encode_base64_groups(bytes, count / 3, line.data());
     const char* rest = bytes + count / 3 * 3;
     switch (count % 3) {
     case 1: {
