@@ -1,0 +1,113 @@
+#include "mime/mime.h"
+
+#include "message/mail.h"
+#include "net/errors.h"
+#include "protocols/smtp.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace zanpost {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::Conversation;
+using testing::ScriptedServer;
+using testing::TempDir;
+
+Conversation delivery(const std::string& verdict)
+{
+    return Conversation()
+        .say("220 mx ready")
+        .reply("250 hello")
+        .reply("250 sender ok")
+        .reply("250 recipient ok")
+        .reply("354 go ahead")
+        .await_data()
+        .say(verdict);
+}
+
+// The message lines as the server received them, dot-stuffing undone.
+StringList received_message(const std::string& transcript)
+{
+    const StringList lines = split_lines(transcript);
+    auto first = std::find(lines.begin(), lines.end(), "DATA");
+    StringList message;
+    if (first == lines.end()) return message;
+    for (auto it = first + 1; it != lines.end() && *it != "."; ++it)
+        message.push_back(!it->empty() && it->front() == '.' ? it->substr(1) : *it);
+    return message;
+}
+
+class SendThroughSmtp : public ::testing::Test {
+protected:
+    TempDir dir;
+    T_SMTP smtp;
+    T_Mail mail;
+    T_Mime mime;
+    std::string bytes;
+
+    SendThroughSmtp()
+    {
+        smtp.Hostname = "127.0.0.1";
+        smtp.Timeout = 5;
+        mail.SMTP = &smtp;
+        mail.From = "jan@example.cz";
+        mail.Recipients = StringList{"eva@example.cz"};
+        mail.Subject = "ZAN_POST";
+        mime.Mail = &mail;
+        for (int i = 0; i < 5000; ++i) bytes += static_cast<char>((i * 31) ^ (i >> 3));
+        const std::string path = dir.file("export.dat");
+        testing::write_file(path, bytes);
+        mime.AttachFile(path);
+    }
+};
+
+TEST_F(SendThroughSmtp, TheReceivedMessageSplitsBackIntoTheFileAndTheText)
+{
+    const StringList body{".5 kg", ".", "Cena =3D 10 K\x8D"};
+    mail.Body = body;
+    ScriptedServer server(delivery("250 queued"));
+    smtp.Port = server.port();
+
+    mime.SendMail();
+    smtp.Logout();
+
+    T_Mime parser;
+    parser.ParseMessage(received_message(server.transcript()));
+    EXPECT_TRUE(parser.HasPreamble());
+    ASSERT_EQ(parser.AttachmentCount(), 3);
+    EXPECT_EQ(parser.Attachments[1].Disposition, "attachment; filename=\"export.dat\"");
+    EXPECT_EQ(parser.Attachments[1].Data.bytes(), bytes);
+    EXPECT_THAT(parser.Attachments[2].Text, ElementsAre(".5 kg", ".", "Cena =3D 10 K\x8D", ""));
+
+    EXPECT_EQ(mail.Body, body);
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+    EXPECT_TRUE(mail.MessageLines.empty());
+}
+
+TEST_F(SendThroughSmtp, ARefusedMessageLeavesTheGeneratedBodyBehind)
+{
+    mail.Body = StringList{"text"};
+    ScriptedServer server(delivery("552 too big"));
+    smtp.Port = server.port();
+
+    EXPECT_THROW(mime.SendMail(), EProtocolError);
+    smtp.Logout();
+
+    const StringList sent = received_message(server.transcript());
+    const auto blank = std::find(sent.begin(), sent.end(), std::string());
+    ASSERT_NE(blank, sent.end());
+    EXPECT_EQ(mail.Body, StringList(blank + 1, sent.end()));
+    EXPECT_EQ(mail.Body.back(), "--" + mime.Boundary + "--");
+    EXPECT_EQ(mail.MessageLines, sent);
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+}
+
+}  // namespace
+}  // namespace zanpost
