@@ -89,9 +89,12 @@ TEST_F(IniTest, ReadNumberFallsBackForAnythingElse)
 
 TEST_F(IniTest, ReadFlagIsFalseOnlyForZero)
 {
-    for (const char* zero : {"0", "00", "0x0", "0x00", "$0", "-0", "+0"}) EXPECT_FALSE(flag(zero)) << zero;
-    for (const char* other : {"1", "-1", "0x10", "$1", "2", "0x", "no", "false", "ne", "yes", ""})
+    for (const char* zero : {"0", "00", "0x0", "0x00", "$0", "-0", "+0"}) {
+        EXPECT_FALSE(flag(zero)) << zero;
+    }
+    for (const char* other : {"1", "-1", "0x10", "$1", "2", "0x", "no", "false", "ne", "yes", ""}) {
         EXPECT_TRUE(flag(other)) << '"' << other << '"';
+    }
     // Not numbers keep whatever default the caller gave.
     EXPECT_FALSE(flag("yes", false));
     EXPECT_TRUE(flag("1", false));
@@ -103,7 +106,9 @@ TEST(ConfigPath, IsTheFileBesideTheExecutable)
     EXPECT_EQ(ConfigPath("/zanpost"), "/Zan_Post.ini");
     EXPECT_EQ(ConfigPath("/opt/zanpost/"), "/opt/zanpost/Zan_Post.ini");
     EXPECT_EQ(ConfigPath("zanpost"), "Zan_Post.ini");
-    if (!platform::is_directory_separator('\\')) EXPECT_EQ(ConfigPath("/a\\b/c\\zp"), "/a\\b/Zan_Post.ini");
+    if (!platform::is_directory_separator('\\')) {
+        EXPECT_EQ(ConfigPath("/a\\b/c\\zp"), "/a\\b/Zan_Post.ini");
+    }
 }
 
 class LoadConfigTest : public ::testing::Test {
