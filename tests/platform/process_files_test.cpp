@@ -30,13 +30,6 @@ TEST(OwnProcess, ArgumentsAreThoseTheProgramReceived)
     EXPECT_EQ(command_line_arguments(), expected);
 }
 
-TEST(OwnProcess, OnlyTheSlashSeparatesDirectories)
-{
-    EXPECT_TRUE(is_directory_separator('/'));
-    EXPECT_FALSE(is_directory_separator('\\'));
-    EXPECT_FALSE(is_directory_separator(':'));
-}
-
 TEST(FullPath, ResolvesDotStepsTextually)
 {
     EXPECT_EQ(full_path("/a/b/../c/./d"), "/a/c/d");

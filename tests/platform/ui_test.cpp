@@ -71,19 +71,5 @@ TEST(MessageBox, WarningIconIsNotAnError)
     EXPECT_EQ(p.err, "");
 }
 
-TEST(NotifyIcon, NothingVisibleHappens)
-{
-    NotifyIconData data;
-    data.uFlags = nif_icon | nif_tip;
-    data.hIcon = load_main_icon();
-    EXPECT_EQ(data.hIcon, 0u);
-    CaptureStdout();
-    CaptureStderr();
-    notify_icon(nim_add, data);
-    notify_icon(nim_delete, data);
-    EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(GetCapturedStdout(), "");
-}
-
 }  // namespace
 }  // namespace zanpost::platform
