@@ -197,7 +197,8 @@ TEST_F(Delivery, RefusedMessageKeepsTheComposedLinesAndTheEnvelopeSender)
     smtp.Logout();
 
     const Sent sent = split_transcript(server.transcript());
-    EXPECT_EQ(mail.MessageLines, sent.data);
+    ASSERT_EQ(mail.MessageLines, sent.data);
+    ASSERT_FALSE(sent.data.empty());
     EXPECT_EQ(mail.MessageLines[0], "From: Jan Novak <jan@example.cz>");
     EXPECT_EQ(smtp.MailFrom, "Jan Novak <jan@example.cz>");
 }

@@ -27,9 +27,11 @@ public:
     StringList sent;
     int sends = 0;
     bool refuse = false;
+    bool body_was_disposable = false;
 
     void Action() override
     {
+        body_was_disposable = BodyDisposable;
         platform::LocalDateTime when;
         when.year = 2026;
         when.month = 12;
@@ -107,6 +109,8 @@ TEST_F(Builder, OneFileAndABodyGiveTheMultipartLayoutLineByLine)
     // Afterwards: the text is back, the text part is gone, the file part stays.
     EXPECT_EQ(mail.Body, body);
     EXPECT_EQ(mime.AttachmentCount(), 1);
+    // The generated lines were handed over rather than copied, since Body came back anyway.
+    EXPECT_TRUE(mail.body_was_disposable);
     EXPECT_FALSE(mail.BodyDisposable);
 }
 
@@ -121,6 +125,7 @@ TEST_F(Builder, OnlyAFileGivesOnePartAndBodyKeepsTheGeneratedLines)
     EXPECT_EQ(sent[6].size(), 60u);
     EXPECT_EQ(sent[7], "");
     EXPECT_EQ(mail.Body, sent);
+    EXPECT_FALSE(mail.body_was_disposable);
     EXPECT_EQ(mime.AttachmentCount(), 1);
 }
 
