@@ -1,0 +1,263 @@
+#include "net/tcpip.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace zanpost {
+
+namespace {
+
+constexpr std::size_t action_block_size = 0x7F00;
+// Large enough that a big message costs few system calls, small enough to stay in cache.
+constexpr std::size_t receive_block_size = 0x10000;
+constexpr std::size_t send_block_size = 0x10000;
+
+template <typename Number>
+std::string number(Number n)
+{
+    return std::to_string(n);
+}
+
+}  // namespace
+
+T_TcpIp::T_TcpIp() : Buffer(action_block_size) {}
+
+T_TcpIp::~T_TcpIp()
+{
+    OnTrace = nullptr;
+    if (Socket != platform::invalid_socket) T_TcpIp::Logout();
+}
+
+void T_TcpIp::Login()
+{
+    if (Connected) Logout();
+    IpAddress = resolve_host(Hostname);
+    if (IpAddress == ip_none) throw ETcpIpError("Couldn't resolve hostname " + Hostname);
+    OpenSocket(Socket, Port, IpAddress);
+    if (Socket == platform::invalid_socket) throw ESocketError(platform::socket_last_error());
+    StreamEnded = false;
+    end_status_ = platform::IoStatus::ok;
+    Connected = true;
+}
+
+void T_TcpIp::Logout()
+{
+    CloseSocket(Socket);
+    Socket = platform::invalid_socket;
+    Connected = false;
+}
+
+void T_TcpIp::OpenSocket(SocketHandle& handle, std::uint16_t port, std::uint32_t address)
+{
+    CloseSocket(handle);
+    handle = CreateSocket();
+    ConnectSocket(handle, port, address);
+}
+
+T_TcpIp::SocketHandle T_TcpIp::CreateSocket() { return platform::socket_create(); }
+
+void T_TcpIp::ConnectSocket(SocketHandle& handle, std::uint16_t port, std::uint32_t address)
+{
+    if (handle != platform::invalid_socket && platform::socket_connect(handle, address, port, Timeout)) {
+        if (Timeout > 0) platform::socket_set_timeout(handle, Timeout);
+        if (OnTrace)
+            OnTrace("Opened output socket " + number(port) + " to host " + ip_to_text(address) +
+                        " successfully; ID " + number(handle),
+                    trace_socket);
+        return;
+    }
+    CloseSocket(handle);
+    if (OnTrace) OnTrace("Failed to open output socket " + number(port) + " to host " + ip_to_text(address), trace_socket);
+}
+
+void T_TcpIp::CloseSocket(SocketHandle& handle)
+{
+    if (handle == platform::invalid_socket) return;
+    platform::socket_close(handle);
+    if (OnTrace) OnTrace("Closed socket ID " + number(handle), trace_socket);
+    handle = platform::invalid_socket;
+    DropInbox();
+}
+
+TSocketState T_TcpIp::SocketState(SocketHandle handle)
+{
+    if (handle == platform::invalid_socket) return socket_none;
+    switch (platform::socket_peer_state(handle)) {
+    case platform::PeerState::connected: return socket_connected;
+    case platform::PeerState::unconnected: return socket_unconnected;
+    case platform::PeerState::failed: break;
+    }
+    return socket_failed;
+}
+
+bool T_TcpIp::Eof(SocketHandle handle) { return StreamEnded || SocketState(handle) != socket_connected; }
+
+void T_TcpIp::Action()
+{
+    Login();
+    Stream.clear();
+    while (!Eof(Socket)) {
+        const int n = Receive(Socket, Buffer.data(), int(Buffer.size()));
+        if (n > 0) Stream.write(std::string_view(Buffer.data(), std::size_t(n)));
+    }
+    // Only the server closing the connection marks the end of what it had to say.
+    if (end_status_ == platform::IoStatus::timed_out || end_status_ == platform::IoStatus::failed) {
+        Stream.clear();
+        LoseConnection();
+    }
+    Stream.set_position(0);
+}
+
+void T_TcpIp::SendCommand(const std::string& text)
+{
+    try {
+        SendString(Socket, text + "\r\n");
+    } catch (...) {
+        if (OnTrace) OnTrace(text, trace_sent);
+        throw;
+    }
+    if (OnTrace) OnTrace(text, trace_sent);
+}
+
+void T_TcpIp::SendString(SocketHandle handle, const std::string& text) { SendBuffer(handle, text.data(), text.size()); }
+
+void T_TcpIp::SendBuffer(SocketHandle handle, const char* bytes, std::size_t length)
+{
+    if (handle == platform::invalid_socket) Abandon("Not connected to " + Hostname);
+    std::size_t done = 0;
+    while (done < length) {
+        const platform::IoResult sent = platform::socket_send(handle, bytes + done, length - done);
+        if (sent.status == platform::IoStatus::timed_out)
+            Abandon(Hostname + " took no data within " + number(Timeout) + " seconds");
+        if (sent.status != platform::IoStatus::ok || sent.count == 0)
+            Abandon("Connection to " + Hostname + " failed with socket error " + number(platform::socket_last_error()));
+        if (OnTrace) OnTrace("Sent " + number(sent.count) + " bytes on socket ID " + number(handle), trace_socket);
+        done += sent.count;
+    }
+}
+
+int T_TcpIp::Receive(SocketHandle handle, char* area, int size)
+{
+    if (size <= 0) return 0;
+    const platform::IoResult got = platform::socket_receive(handle, area, std::size_t(size));
+    if (got.status == platform::IoStatus::ok && got.count > 0) {
+        if (OnTrace) OnTrace("Received " + number(got.count) + " bytes on socket ID " + number(handle), trace_socket);
+        return int(got.count);
+    }
+    StreamEnded = true;
+    end_status_ = got.status == platform::IoStatus::ok ? platform::IoStatus::closed : got.status;
+    end_error_ = platform::socket_last_error();
+    return end_status_ == platform::IoStatus::closed ? 0 : -1;
+}
+
+bool T_TcpIp::TakeLine(std::string& line)
+{
+    const char* begin = inbox_.data() + inbox_start_;
+    const std::size_t available = inbox_.size() - inbox_start_;
+    const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', available));
+    if (lf == nullptr) return false;
+
+    std::size_t length = std::size_t(lf - begin);
+    if (length > 0 && begin[length - 1] == '\r') --length;
+    if (std::memchr(begin, '\r', length) == nullptr) {
+        line.assign(begin, length);
+    } else {
+        line.clear();
+        std::copy_if(begin, begin + length, std::back_inserter(line), [](char c) { return c != '\r'; });
+    }
+
+    inbox_start_ += std::size_t(lf - begin) + 1;
+    if (inbox_start_ == inbox_.size()) DropInbox();
+    return true;
+}
+
+bool T_TcpIp::FillInbox(SocketHandle handle)
+{
+    if (inbox_start_ > 0) {
+        inbox_.erase(0, inbox_start_);
+        inbox_start_ = 0;
+    }
+    const std::size_t kept = inbox_.size();
+    inbox_.resize(kept + receive_block_size);
+    const int n = Receive(handle, inbox_.data() + kept, int(receive_block_size));
+    inbox_.resize(kept + std::size_t(std::max(n, 0)));
+    return n > 0;
+}
+
+void T_TcpIp::DropInbox() noexcept
+{
+    inbox_.clear();
+    inbox_start_ = 0;
+}
+
+bool T_TcpIp::ReadLine(SocketHandle handle, std::string& line)
+{
+    while (!TakeLine(line)) {
+        if (Eof(handle) || !FillInbox(handle)) {
+            DropInbox();
+            return false;
+        }
+    }
+    return true;
+}
+
+void T_TcpIp::RequireLine(std::string& line)
+{
+    if (!ReadLine(Socket, line)) LoseConnection();
+}
+
+void T_TcpIp::ReadDotTerminated(StringList& lines)
+{
+    const std::size_t kept = lines.size();
+    std::string line;
+    for (;;) {
+        if (!ReadLine(Socket, line)) {
+            // A message cut short must never pass for a whole one.
+            lines.resize(kept);
+            LoseConnection();
+        }
+        if (line == ".") return;
+        if (!line.empty() && line.front() == '.') line.erase(0, 1);
+        lines.push_back(std::move(line));
+    }
+}
+
+void T_TcpIp::SendDotTerminated(const StringList& lines)
+{
+    std::string block;
+    block.reserve(send_block_size + 512);
+    for (const std::string& line : lines) {
+        if (!line.empty() && line.front() == '.') block += '.';
+        block += line;
+        block += "\r\n";
+        if (block.size() >= send_block_size) {
+            SendString(Socket, block);
+            block.clear();
+        }
+    }
+    block += ".\r\n";
+    SendString(Socket, block);
+}
+
+void T_TcpIp::Abandon(const std::string& message)
+{
+    T_TcpIp::Logout();
+    throw ETcpIpError(message);
+}
+
+void T_TcpIp::LoseConnection()
+{
+    if (Socket == platform::invalid_socket) Abandon("Not connected to " + Hostname);
+    if (!StreamEnded) Abandon("Connection to " + Hostname + " closed by the server");
+    switch (end_status_) {
+    case platform::IoStatus::timed_out: Abandon("No answer from " + Hostname + " within " + number(Timeout) + " seconds");
+    case platform::IoStatus::failed:
+        Abandon("Connection to " + Hostname + " failed with socket error " + number(end_error_));
+    case platform::IoStatus::ok:
+    case platform::IoStatus::closed: break;
+    }
+    Abandon("Connection to " + Hostname + " closed by the server");
+}
+
+}  // namespace zanpost
