@@ -1,0 +1,149 @@
+#include "support/scripted_server.h"
+
+#include <stdexcept>
+
+namespace zanpost::testing {
+
+namespace {
+
+constexpr int guard_seconds = 10;
+
+bool send_all(platform::SocketHandle connection, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const auto sent = platform::socket_send(connection, bytes.data() + done, bytes.size() - done);
+        if (sent.status != platform::IoStatus::ok || sent.count == 0) return false;
+        done += sent.count;
+    }
+    return true;
+}
+
+}  // namespace
+
+Conversation& Conversation::say(std::string_view text)
+{
+    steps_.push_back({Kind::send, std::string(text) + "\r\n"});
+    return *this;
+}
+
+Conversation& Conversation::say_raw(std::string_view bytes)
+{
+    steps_.push_back({Kind::send, std::string(bytes)});
+    return *this;
+}
+
+Conversation& Conversation::await_line()
+{
+    steps_.push_back({Kind::await_line, {}});
+    return *this;
+}
+
+Conversation& Conversation::reply(std::string_view text) { return await_line().say(text); }
+
+Conversation& Conversation::await_data()
+{
+    steps_.push_back({Kind::await_data, {}});
+    return *this;
+}
+
+Conversation& Conversation::close()
+{
+    steps_.push_back({Kind::close, {}});
+    return *this;
+}
+
+ScriptedServer::ScriptedServer(Conversation conversation)
+    : ScriptedServer(std::vector<Conversation>{std::move(conversation)})
+{
+}
+
+ScriptedServer::ScriptedServer(std::vector<Conversation> conversations)
+    : conversations_(std::move(conversations)), transcripts_(conversations_.size())
+{
+    platform::socket_layer_start();
+    listener_ = platform::socket_listen_loopback(port_);
+    if (listener_ == platform::invalid_socket)
+        throw std::runtime_error("cannot listen on loopback: error " + std::to_string(platform::socket_last_error()));
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    finish();
+    platform::socket_close(listener_);
+}
+
+const std::string& ScriptedServer::transcript(std::size_t index)
+{
+    finish();
+    static const std::string none;
+    return index < transcripts_.size() ? transcripts_[index] : none;
+}
+
+std::size_t ScriptedServer::connections()
+{
+    finish();
+    return accepted_;
+}
+
+void ScriptedServer::finish()
+{
+    if (thread_.joinable()) thread_.join();
+}
+
+void ScriptedServer::run()
+{
+    for (std::size_t i = 0; i < conversations_.size(); ++i) {
+        const auto connection = platform::socket_accept(listener_, guard_seconds);
+        if (connection == platform::invalid_socket) return;
+        ++accepted_;
+        platform::socket_set_timeout(connection, guard_seconds);
+        serve(connection, conversations_[i], transcripts_[i]);
+    }
+}
+
+void ScriptedServer::serve(platform::SocketHandle connection, const Conversation& conversation, std::string& received)
+{
+    std::vector<char> block(0x10000);
+    auto receive_more = [&] {
+        const auto got = platform::socket_receive(connection, block.data(), block.size());
+        if (got.status != platform::IoStatus::ok) return false;
+        received.append(block.data(), got.count);
+        return true;
+    };
+    // Start of the client's first line that no step has waited for yet.
+    std::size_t unread = 0;
+    auto next_line = [&](std::string& line) {
+        std::size_t lf;
+        while ((lf = received.find('\n', unread)) == std::string::npos)
+            if (!receive_more()) return false;
+        line.assign(received, unread, lf - unread);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        unread = lf + 1;
+        return true;
+    };
+
+    bool going = true;
+    std::string line;
+    for (const auto& step : conversation.steps_) {
+        switch (step.kind) {
+        case Conversation::Kind::send: going = send_all(connection, step.bytes); break;
+        case Conversation::Kind::await_line: going = next_line(line); break;
+        case Conversation::Kind::await_data:
+            do going = next_line(line);
+            while (going && line != ".");
+            break;
+        case Conversation::Kind::close:
+            platform::socket_close(connection);
+            return;
+        }
+        if (!going) break;
+    }
+    // Silence: record whatever still comes until the client closes.
+    while (receive_more()) {
+    }
+    platform::socket_close(connection);
+}
+
+}  // namespace zanpost::testing

@@ -1,0 +1,89 @@
+#pragma once
+// A scripted protocol server on a loopback port, for testing the mail clients without a
+// network. A test writes the server's side of each connection as a conversation, points
+// the client at port(), runs it, and then compares transcript() - every byte the client
+// sent - with what it must have sent:
+//
+//     ScriptedServer server(Conversation()
+//         .say("+OK ready")          // the greeting
+//         .reply("+OK")              // waits for the client's next line, then answers
+//         .reply("+OK 2 messages"));
+//     T_Pop3 pop; pop.Hostname = "127.0.0.1"; pop.Port = server.port(); ...
+//     EXPECT_EQ(server.transcript(), "USER u\r\nPASS p\r\n");
+//
+// When a conversation's steps are done the server goes silent: it says nothing more and
+// only records what arrives until the client closes the connection. That is also how a
+// test meets a server that stops answering. close() instead ends the connection at once.
+//
+// One thread per server serves the conversations in order, one connection each. The
+// server ends when the client has closed the last one. Every wait of the server is
+// bounded (10 s), so a client that misbehaves - never connects, never closes - fails its
+// test after that time rather than hanging it. The server starts the socket layer itself.
+
+#include "platform/sockets.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace zanpost::testing {
+
+class Conversation {
+public:
+    // Sends the text followed by CR LF. Embedded "\r\n" make a multi-line answer.
+    Conversation& say(std::string_view text);
+    // Sends the bytes exactly as given, nothing added (odd line ends, a line cut short).
+    Conversation& say_raw(std::string_view bytes);
+    // Waits for the client's next line.
+    Conversation& await_line();
+    // Waits for the client's next line, then says the text.
+    Conversation& reply(std::string_view text);
+    // Waits until the client has sent a line that is a lone "." (the end of DATA).
+    Conversation& await_data();
+    // Closes the connection at this point; the steps after it never run.
+    Conversation& close();
+
+private:
+    friend class ScriptedServer;
+    enum class Kind { send, await_line, await_data, close };
+    struct Step {
+        Kind kind;
+        std::string bytes;
+    };
+    std::vector<Step> steps_;
+};
+
+class ScriptedServer {
+public:
+    explicit ScriptedServer(Conversation conversation);
+    // One conversation per connection, in the order the client connects.
+    explicit ScriptedServer(std::vector<Conversation> conversations);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+
+    // Both wait for the server to end, so call them after the client has made all its
+    // connections and closed them (Logout, or the client's destruction).
+    // What the client sent on connection `index` (empty for a connection never made).
+    const std::string& transcript(std::size_t index = 0);
+    // How many connections the client made.
+    std::size_t connections();
+
+private:
+    void run();
+    void serve(platform::SocketHandle connection, const Conversation& conversation, std::string& received);
+    void finish();
+
+    std::vector<Conversation> conversations_;
+    std::vector<std::string> transcripts_;
+    std::size_t accepted_ = 0;
+    std::uint16_t port_ = 0;
+    platform::SocketHandle listener_ = platform::invalid_socket;
+    std::thread thread_;
+};
+
+}  // namespace zanpost::testing
