@@ -1,0 +1,62 @@
+#pragma once
+// Reading a POP3 mailbox: log in, list the messages, fetch a sender/subject summary of
+// each, retrieve and delete single messages.
+
+#include "net/tcpip.h"
+#include "rtl/string_list.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zanpost {
+
+// One message of the mailbox as the listing gives it, with the summary GetHeaders adds.
+class t_reply {
+public:
+    std::int32_t number = 0;
+    std::int32_t size = 0;
+    std::string from_text;     // the "From:" header from its seventh character on
+    std::string subject_text;  // the "Subject:" header from its tenth character on
+};
+
+class T_Pop3 : public T_TcpIp {
+public:
+    T_Pop3();
+    // Says goodbye ("QUIT") to a server that is still connected; never raises.
+    ~T_Pop3() override;
+
+    std::string UserName;
+    std::string Password;
+    std::vector<t_reply> Messages;  // one per listing line of the last Login, in order
+    // After GetHeaders one summary entry per message: sender, BEL (7) and subject, the
+    // sender alone when there is no subject, or the message number when TOP was refused.
+    // After Retrieve the lines of one message.
+    StringList Lines;
+
+    // Connects (saying goodbye to an earlier server first), sends USER and PASS, and
+    // reads the listing into Messages. Raises EProtocolError ("POP3", the status line,
+    // 500 for "-ERR", 999 for anything else), ETcpIpError/ESocketError for the
+    // connection, EConvertError for a listing line whose number is not one.
+    void Login() override;
+    // "QUIT" when connected, then closes and empties Messages; Lines stay. A refused QUIT
+    // raises EProtocolError and leaves the connection open.
+    void Logout() override;
+    // Login, Retrieve(1) when there is a message, Logout.
+    void Action() override;
+
+    // Fills Lines with the summary of every message of Messages ("TOP n 1"). A TOP the
+    // server refuses with "-ERR" gives the entry n; every other failure propagates and
+    // leaves Lines empty.
+    void GetHeaders();
+    // Fills Lines with message n, logging in first when not connected. When it fails,
+    // Lines is empty: a message cut short never looks like a whole one.
+    void Retrieve(std::int32_t n);
+    // Marks message n deleted, logging in first when not connected.
+    void Delete(std::int32_t n);
+
+    // Reads one status line; returns for "+OK", raises EProtocolError otherwise.
+    void ReadReply();
+};
+
+}  // namespace zanpost
