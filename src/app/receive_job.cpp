@@ -1,7 +1,185 @@
+#include "app/config.h"
 #include "app/jobs.h"
+#include "app/message_box.h"
+#include "app/received_files.h"
+#include "app/texts.h"
+#include "app/tray.h"
+#include "mime/mime.h"
+#include "platform/process.h"
+#include "platform/ui.h"
+#include "protocols/pop3.h"
+#include "rtl/ascii.h"
+#include "rtl/exceptions.h"
+#include "rtl/memory_stream.h"
+#include "rtl/string_list.h"
+
+#include <exception>
 
 namespace zanpost {
 
-void ReceiveJob() {}
+namespace {
+
+constexpr std::string_view marker = "ZAN_POST";
+
+void ShowError(const std::string& text)
+{
+    ShowMessageBox(text, texts::error_caption, platform::mb_iconerror);
+}
+
+bool IsTextType(std::string_view content_type)
+{
+    const std::string type = ascii_lower(content_type.substr(0, content_type.find(';')));
+    return type.find_first_not_of(" \t") == std::string::npos || type.find("text/") != std::string::npos;
+}
+
+// The files a received name must never overwrite: the job's own output and body files,
+// its configuration and the program itself.
+bool IsProtectedPath(const std::string& path)
+{
+    const std::string own = platform::own_executable_path();
+    for (const std::string* other : {&Zprava.Telo_Get, &Zprava.Telo})
+        if (!other->empty() && SamePath(path, *other)) return true;
+    return SamePath(path, own) || SamePath(path, ConfigPath(own));
+}
+
+// One marked message: its parts stored, its text collected. Returns false when something
+// of it could not be stored, so that it stays on the server for the next run.
+class MessageUnpacker {
+public:
+    MessageUnpacker(T_Mime& parser, StringList& output, MemoryStream& part_stream)
+        : parser_(parser), output_(output), part_stream_(part_stream) {}
+
+    bool UnpackParts()
+    {
+        const int n = parser_.AttachmentCount();
+        // Part 0 is skipped only when it is what stood before the first delimiter; a
+        // message without parts, or one that starts with its delimiter, has real content
+        // there.
+        for (int j = parser_.HasPreamble() ? 1 : 0; j < n; ++j) UnpackPart(*parser_.GetAttachment(j));
+        return complete_;
+    }
+
+private:
+    void UnpackPart(T_Attachment& part)
+    {
+        const std::string name = header_parameter(part.Disposition, "filename");
+        if (!name.empty()) {
+            SaveFile(name, part);
+        } else if (part.Encoding == enc_base64 && !IsTextType(part.ContentType)) {
+            // Bytes that are neither named nor text have nowhere to go.
+            SaveFailed(name);
+        } else {
+            try {
+                if (part.Encoding == enc_base64) {
+                    for (auto& line : split_lines(part.Data.bytes())) output_.push_back(std::move(line));
+                } else {
+                    output_.insert(output_.end(), part.Text.begin(), part.Text.end());
+                }
+            } catch (const std::exception&) {
+                ShowError(texts::text_not_decoded);
+                complete_ = false;
+            }
+        }
+    }
+
+    void SaveFile(const std::string& name, T_Attachment& part)
+    {
+        const auto storable = StorableName(name);
+        const std::string path = Zprava.Cesta + storable.value_or(std::string());
+        if (!storable || IsProtectedPath(path)) {
+            SaveFailed(name);
+            return;
+        }
+        try {
+            // A part that came as text is the file's lines; the line break before the
+            // delimiter belongs to the delimiter, so lines are joined, not terminated.
+            if (part.Encoding == enc_base64) {
+                part_stream_.assign(part.Data.take());
+            } else {
+                std::string bytes;
+                for (std::size_t k = 0; k < part.Text.size(); ++k) {
+                    if (k != 0) bytes += "\r\n";
+                    bytes += part.Text[k];
+                }
+                part_stream_.assign(std::move(bytes));
+            }
+            WriteFileWhole(path, part_stream_.bytes());
+        } catch (const std::exception&) {
+            SaveFailed(name);
+        }
+        part_stream_.clear();
+    }
+
+    void SaveFailed(const std::string& name)
+    {
+        ShowError(texts::file_not_saved + ("\"" + Zprava.Cesta + name + "\"."));
+        complete_ = false;
+    }
+
+    T_Mime& parser_;
+    StringList& output_;
+    MemoryStream& part_stream_;
+    bool complete_ = true;
+};
+
+}  // namespace
+
+void ReceiveJob()
+{
+    TrayIcon icon;
+    {
+        T_Mime parser;
+        T_Pop3 pop3;
+        StringList Subjects;
+        StringList Output;
+        MemoryStream PartStream;
+
+        pop3.Hostname = Zprava.POP3;
+        pop3.UserName = Zprava.Uzivatel;
+        pop3.Password = Zprava.Heslo;
+        pop3.Timeout = Zprava.Timeout;
+
+        try {
+            pop3.Login();
+            pop3.GetHeaders();
+            Subjects = pop3.Lines;
+
+            for (std::size_t i = 0; i < Subjects.size(); ++i) {
+                const std::size_t p = ascii_upper(Subjects[i]).find(marker);
+                if (p == std::string::npos) continue;
+
+                const int number = int(i + 1);
+                const std::size_t output_before = Output.size();
+                try {
+                    pop3.Retrieve(number);
+                    parser.ParseMessage(std::move(pop3.Lines));
+                    pop3.Lines.clear();
+                    Output.push_back(Subjects[i].substr(p + marker.size()));
+
+                    bool complete = MessageUnpacker(parser, Output, PartStream).UnpackParts();
+                    parser.ClearAttachments();
+                    // A message that is not deleted is fetched again next run; its text must
+                    // arrive once, with its files, in the run that finally deletes it.
+                    if (!complete) Output.resize(output_before);
+                    try {
+                        WriteFileWhole(Zprava.Telo_Get, join_crlf(Output));
+                    } catch (const std::exception&) {
+                        ShowError(texts::output_not_saved);
+                        if (complete) Output.resize(output_before);
+                        complete = false;
+                    }
+                    if (complete) pop3.Delete(number);
+                } catch (const std::exception&) {
+                    Output.resize(output_before);
+                    ShowError(texts::message_not_fetched);
+                }
+            }
+            pop3.Logout();
+        } catch (const std::exception&) {
+            ShowError(texts::pop3_not_connected);
+        }
+    }
+    FinishNotice();
+}
 
 }  // namespace zanpost

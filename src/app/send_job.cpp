@@ -1,7 +1,95 @@
+#include "app/config.h"
 #include "app/jobs.h"
+#include "app/message_box.h"
+#include "app/texts.h"
+#include "app/tray.h"
+#include "message/mail.h"
+#include "mime/mime.h"
+#include "platform/ui.h"
+#include "protocols/smtp.h"
+#include "rtl/exceptions.h"
+
+#include <exception>
 
 namespace zanpost {
 
-void SendJob() {}
+namespace {
+
+void ShowError(const std::string& text)
+{
+    ShowMessageBox(text, texts::error_caption, platform::mb_iconerror);
+}
+
+// Moves the pieces of a comma-separated field into `out`, exactly as written (blanks kept,
+// empty pieces kept); the field ends holding its last piece.
+void SplitAtCommas(std::string& field, StringList& out)
+{
+    for (auto p = field.find(','); p != std::string::npos; p = field.find(',')) {
+        out.push_back(field.substr(0, p));
+        field.erase(0, p + 1);
+    }
+    out.push_back(field);
+}
+
+// The null sender "MAIL FROM: <>" is for bounces; a courier message without a real sender
+// would be refused or lost further down the line.
+bool HasUsableSender(const std::string& sender)
+{
+    return sender.find('@') != std::string::npos;
+}
+
+}  // namespace
+
+void SendJob()
+{
+    TrayIcon icon;
+    {
+        T_SMTP smtp;
+        T_Mail mail;
+        T_Mime mime;
+        mail.SMTP = &smtp;
+        mime.Mail = &mail;
+
+        smtp.Hostname = Zprava.SMTP;
+        smtp.Timeout = Zprava.Timeout;
+        mail.From = Zprava.Odesilatel;
+        SplitAtCommas(Zprava.Adresat, mail.Recipients);
+        mail.Subject = Zprava.Predmet;
+
+        if (!Zprava.Telo.empty()) {
+            try {
+                load_from_file(mail.Body, Zprava.Telo);
+            } catch (const std::exception&) {
+                ShowError(texts::body_not_loaded + Zprava.Telo);
+            }
+        }
+
+        // A file that cannot be read ends the program through its top level: a message
+        // without one of its files must not go out as if it were complete.
+        if (!Zprava.Soubory.empty()) {
+            StringList names;
+            SplitAtCommas(Zprava.Soubory, names);
+            for (const auto& name : names) mime.AttachFile(Zprava.Cesta + name);
+        }
+
+        if (!HasUsableSender(mail.From)) {
+            ShowError(texts::smtp_failed);
+        } else {
+            try {
+                smtp.Login();
+                if (mime.AttachmentCount() == 0)
+                    mail.Action();
+                else
+                    mime.SendMail();
+                smtp.Logout();
+                // The others got the message; the user still has to learn that not everyone did.
+                if (!smtp.RefusedRecipients.empty()) ShowError(texts::smtp_failed);
+            } catch (const std::exception&) {
+                ShowError(texts::smtp_failed);
+            }
+        }
+    }
+    FinishNotice();
+}
 
 }  // namespace zanpost

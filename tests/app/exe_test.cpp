@@ -97,14 +97,51 @@ TEST_F(ProgramTest, WordWithoutIniEndsCleanly)
     }
 }
 
-TEST_F(ProgramTest, LowerCaseWordsAreAccepted)
+// Without servers configured each job fails at its first network step; the box it shows
+// tells which job the word started.
+const std::string pop3_box =
+    "ZanPost - Chyba: Nepoda\u0159ilo se p\u0159ipojit k serveru p\u0159\u00edchoz\u00ed po\u0161ty (POP3).\n";
+const std::string smtp_box =
+    "ZanPost - Chyba: Nepoda\u0159ilo se odeslat zpr\u00e1vu na server odchoz\u00ed po\u0161ty (SMTP).\n";
+const std::string default_notice =
+    "ZanPost: P\u0159enos dat je ukon\u010den. Je-li to pot\u0159eba, zav\u011bste modem.\n";
+
+TEST_F(ProgramTest, LowerCaseWordsStartTheirJobOnce)
 {
     write_ini("[Upozorneni]\nUpozornovat=0\n");
-    for (const char* word : {"get", "send", "Get extra words"}) {
+    for (const char* word : {"get", "Get extra words"}) {
         const Outcome r = run(word);
         EXPECT_EQ(r.exit_code, 0) << word;
-        EXPECT_EQ(r.err, "") << word;
+        EXPECT_EQ(r.err, pop3_box) << word;
+        EXPECT_EQ(r.out, "") << word;
     }
+    const Outcome r = run("send SEND get");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, smtp_box);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(ProgramTest, NoticeFollowsTheFlagAsANumber)
+{
+    struct Case {
+        const char* value;
+        bool shown;
+    };
+    for (const Case c : {Case{"0", false}, Case{"00", false}, Case{"0x0", false}, Case{"no", true},
+                         Case{"0x10", true}, Case{"0x", true}, Case{"", true}}) {
+        write_ini(std::string("[Mail]\n[Upozorneni]\nUpozornovat=") + c.value + "\n");
+        const Outcome r = run("GET");
+        EXPECT_EQ(r.out, c.shown ? default_notice : "") << c.value;
+        EXPECT_EQ(r.err, pop3_box) << c.value;
+    }
+}
+
+TEST_F(ProgramTest, NoticeTextComesFromTheIniAsWritten)
+{
+    write_ini("[Mail]\nPOP3=\n[upozorneni]\ntext = \"Hotovo, d\xEDky\"\n");
+    EXPECT_EQ(run("GET").out, "ZanPost: Hotovo, d\u00edky\n");
+    write_ini("[Upozorneni]\nText=\n");
+    EXPECT_EQ(run("GET").out, "ZanPost: \n");
 }
 
 }  // namespace
