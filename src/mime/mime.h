@@ -68,8 +68,11 @@ struct t_header_line {
 // Splits "Name: value"; a line without ":" gives an empty name and value.
 t_header_line split_header(std::string_view line);
 
-// The "boundary" parameter (any letter case) of a Content-Type value, quoted or a bare
-// token; empty when there is none.
+// The parameter `name` (any letter case) of a header value such as
+// "attachment; filename=\"x.dat\"", quoted or a bare token; empty when there is none.
+std::string header_parameter(std::string_view value, std::string_view name);
+
+// The "boundary" parameter of a Content-Type value.
 std::string boundary_parameter(std::string_view content_type);
 
 // Seconds of the local time since 1970, then the address as eight upper-case hexadecimal

@@ -45,9 +45,13 @@ std::string make_boundary(const platform::LocalDateTime& when, std::uint32_t ip_
 
 std::string attachment_name(std::string_view path)
 {
+    // file_name_part already cuts at backslashes and colons (a colon after the last
+    // backslash stays in the name); only the platform's other separators ("/" on POSIX)
+    // are added.
     std::string name = file_name_part(path);
     for (std::size_t i = name.size(); i > 0; --i) {
-        if (platform::is_directory_separator(name[i - 1])) return name.substr(i);
+        const char c = name[i - 1];
+        if (c != '\\' && c != ':' && platform::is_directory_separator(c)) return name.substr(i);
     }
     return name;
 }

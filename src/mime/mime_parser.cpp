@@ -106,6 +106,12 @@ t_header_line split_header(std::string_view line)
 
 std::string boundary_parameter(std::string_view content_type)
 {
+    return header_parameter(content_type, "boundary");
+}
+
+std::string header_parameter(std::string_view content_type, std::string_view wanted)
+{
+    const std::string wanted_name = ascii_lower(wanted);
     std::size_t p = content_type.find(';');
     while (p != std::string_view::npos && p < content_type.size()) {
         ++p;  // past the ";"
@@ -131,7 +137,7 @@ std::string boundary_parameter(std::string_view content_type)
                    content_type[p] != '\t')
                 value += content_type[p++];
         }
-        if (name == "boundary") return value;
+        if (name == wanted_name) return value;
         p = content_type.find(';', p);
     }
     return {};
