@@ -1,0 +1,86 @@
+#include "app/received_files.h"
+#include "rtl/exceptions.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace zanpost {
+namespace {
+
+using zanpost::testing::read_file;
+using zanpost::testing::TempDir;
+using zanpost::testing::write_file;
+
+TEST(StorableName, KeepsOnlyTheFinalComponent)
+{
+    EXPECT_EQ(StorableName("export.dat"), "export.dat");
+    EXPECT_EQ(StorableName("..\\..\\x.dat"), "x.dat");
+    EXPECT_EQ(StorableName("../x"), "x");
+    EXPECT_EQ(StorableName("/etc/passwd"), "passwd");
+    EXPECT_EQ(StorableName("C:\\Windows\\win.ini"), "win.ini");
+    EXPECT_EQ(StorableName("C:x.txt"), "x.txt");
+    EXPECT_EQ(StorableName("a/b\\c"), "c");
+    // Czech names in CP1250 and inner dots are ordinary names.
+    EXPECT_EQ(StorableName("\xFA\xE8" "et.2026.csv"), "\xFA\xE8" "et.2026.csv");
+}
+
+TEST(StorableName, RefusesWhatCannotBeAPlainFileInTheDirectory)
+{
+    using namespace std::string_literals;
+    for (const std::string& name : {""s, "."s, ".."s, "dir/"s, "..\\.."s, "C:"s, "ab:stream"s, "x.txt:$DATA"s,
+                                   "a\x01" "b"s, "tab\tname"s, "nul\0byte"s, "del\x7F"s}) {
+        EXPECT_EQ(StorableName(name), std::nullopt) << name;
+    }
+}
+
+TEST(StorableName, RefusesWindowsDeviceNamesInAnyCaseAndWithAnyExtension)
+{
+    for (const char* name : {"CON", "con", "Prn.txt", "AUX.tar.gz", "nul", "NUL.", "COM1", "com9.log", "LPT1",
+                             "lpt9.dat", "CON .txt", "dir\\aux"}) {
+        EXPECT_EQ(StorableName(name), std::nullopt) << name;
+    }
+    for (const char* name : {"CONSOLE", "COM0", "COM10", "LPT", "nul_data.txt", "icon.ico", "xcon"}) {
+        EXPECT_EQ(StorableName(name), name) << name;
+    }
+}
+
+TEST(SamePath, ComparesFullPathsWithoutRegardToCase)
+{
+    TempDir dir;
+    const std::string a = dir.file("out.txt");
+    EXPECT_TRUE(SamePath(a, dir.file("sub/../out.txt")));
+    EXPECT_TRUE(SamePath(a, dir.file("OUT.TXT")));
+    EXPECT_FALSE(SamePath(a, dir.file("out.txt2")));
+}
+
+TEST(WriteFileWhole, ReplacesTheFileOnlyWithACompleteOne)
+{
+    TempDir dir;
+    const std::string path = dir.file("data.bin");
+    write_file(path, "old");
+    std::string bytes(100000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7);
+    WriteFileWhole(path, bytes);
+    EXPECT_EQ(read_file(path), bytes);
+    // Nothing else is left in the directory.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(WriteFileWhole, FailureKeepsTheOldFileAndLeavesNoTemporaryOne)
+{
+    TempDir dir;
+    // A directory stands where the file should go: the rename cannot replace it.
+    std::filesystem::create_directory(dir.file("busy"));
+    write_file(dir.file("busy/inside"), "kept");
+    EXPECT_THROW(WriteFileWhole(dir.file("busy"), "new"), EFCreateError);
+    EXPECT_EQ(read_file(dir.file("busy/inside")), "kept");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+
+    EXPECT_THROW(WriteFileWhole(dir.file("missing/dir/x"), "new"), EFCreateError);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+}  // namespace
+}  // namespace zanpost
