@@ -53,13 +53,13 @@ Conversation& Conversation::close()
     return *this;
 }
 
-ScriptedServer::ScriptedServer(Conversation conversation)
-    : ScriptedServer(std::vector<Conversation>{std::move(conversation)})
+ScriptedServer::ScriptedServer(Conversation conversation, std::uint16_t fixed_port)
+    : ScriptedServer(std::vector<Conversation>{std::move(conversation)}, fixed_port)
 {
 }
 
-ScriptedServer::ScriptedServer(std::vector<Conversation> conversations)
-    : conversations_(std::move(conversations)), transcripts_(conversations_.size())
+ScriptedServer::ScriptedServer(std::vector<Conversation> conversations, std::uint16_t fixed_port)
+    : conversations_(std::move(conversations)), transcripts_(conversations_.size()), port_(fixed_port)
 {
     platform::socket_layer_start();
     listener_ = platform::socket_listen_loopback(port_);
@@ -89,13 +89,26 @@ std::size_t ScriptedServer::connections()
 
 void ScriptedServer::finish()
 {
+    results_wanted_ = true;
     if (thread_.joinable()) thread_.join();
+}
+
+platform::SocketHandle ScriptedServer::accept_next()
+{
+    // In steps of a second, so that a server whose results are wanted stops waiting for a
+    // connection that will not come. A connection the client made before that is already
+    // queued and is taken at once.
+    for (int waited = 0; waited < guard_seconds; ++waited) {
+        const auto connection = platform::socket_accept(listener_, 1);
+        if (connection != platform::invalid_socket || results_wanted_) return connection;
+    }
+    return platform::invalid_socket;
 }
 
 void ScriptedServer::run()
 {
     for (std::size_t i = 0; i < conversations_.size(); ++i) {
-        const auto connection = platform::socket_accept(listener_, guard_seconds);
+        const auto connection = accept_next();
         if (connection == platform::invalid_socket) return;
         ++accepted_;
         platform::socket_set_timeout(connection, guard_seconds);

@@ -16,12 +16,20 @@
 // test meets a server that stops answering. close() instead ends the connection at once.
 //
 // One thread per server serves the conversations in order, one connection each. The
-// server ends when the client has closed the last one. Every wait of the server is
-// bounded (10 s), so a client that misbehaves - never connects, never closes - fails its
-// test after that time rather than hanging it. The server starts the socket layer itself.
+// server ends when the client has closed the last one, or, once the test asks for the
+// results, when no further connection is waiting: a connection the client never made
+// then has an empty transcript. Every wait of the server is bounded (10 s), so a client
+// that misbehaves - never connects, never closes - fails its test after that time rather
+// than hanging it. The server starts the socket layer itself.
+//
+// A server normally listens on a free port that port() tells. A client whose port is
+// fixed (the program itself: 25 for SMTP, 110 for POP3) needs the server on that port:
+// pass it as `fixed_port`. Such a test must run where the port is free and may be
+// bound, e.g. as root in a private network namespace.
 
 #include "platform/sockets.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -57,9 +65,10 @@ private:
 
 class ScriptedServer {
 public:
-    explicit ScriptedServer(Conversation conversation);
+    // `fixed_port` 0 picks a free port.
+    explicit ScriptedServer(Conversation conversation, std::uint16_t fixed_port = 0);
     // One conversation per connection, in the order the client connects.
-    explicit ScriptedServer(std::vector<Conversation> conversations);
+    explicit ScriptedServer(std::vector<Conversation> conversations, std::uint16_t fixed_port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -75,6 +84,7 @@ public:
 
 private:
     void run();
+    platform::SocketHandle accept_next();
     void serve(platform::SocketHandle connection, const Conversation& conversation, std::string& received);
     void finish();
 
@@ -82,6 +92,8 @@ private:
     std::vector<std::string> transcripts_;
     std::size_t accepted_ = 0;
     std::uint16_t port_ = 0;
+    // Set when the results are asked for: the client has made every connection it will.
+    std::atomic<bool> results_wanted_ = false;
     platform::SocketHandle listener_ = platform::invalid_socket;
     std::thread thread_;
 };
