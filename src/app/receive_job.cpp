@@ -151,9 +151,12 @@ void ReceiveJob()
                 const int number = int(i + 1);
                 const std::size_t output_before = Output.size();
                 try {
-                    pop3.Retrieve(number);
-                    parser.ParseMessage(std::move(pop3.Lines));
-                    pop3.Lines.clear();
+                    // Parsed as it arrives: an attachment is decoded line by line, never
+                    // held as a list of its lines.
+                    const std::int32_t listed = i < pop3.Messages.size() ? pop3.Messages[i].size : 0;
+                    parser.StartParse(listed > 0 ? std::size_t(listed) : 0);
+                    pop3.Retrieve(number, [&parser](std::string& line) { parser.ParseLine(line); });
+                    parser.FinishParse();
                     Output.push_back(Subjects[i].substr(p + marker.size()));
 
                     bool complete = MessageUnpacker(parser, Output, PartStream).UnpackParts();

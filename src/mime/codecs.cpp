@@ -294,6 +294,13 @@ MemoryStream decode_base64(const StringList& lines)
     return stream;
 }
 
+void append_base64_line(std::string& bytes, std::string_view line)
+{
+    const std::size_t had = bytes.size();
+    bytes.resize(had + base64_line_count(line));
+    bytes.resize(had + decode_base64_line(line, bytes.data() + had));
+}
+
 std::string encode_quoted_printable(std::string_view line)
 {
     std::size_t quoted = 0;

@@ -24,6 +24,9 @@ std::string decode_line(t_line_coding mode, std::string_view line);
 StringList encode_base64(MemoryStream& stream);
 // The bytes of base64 lines, each line decoded by itself; positioned at its end.
 MemoryStream decode_base64(const StringList& lines);
+// Appends the bytes of one base64 line, decoded as decode_base64 decodes each line, so that
+// content arriving line by line needs no list of its lines.
+void append_base64_line(std::string& bytes, std::string_view line);
 
 std::string encode_quoted_printable(std::string_view line);
 std::string decode_quoted_printable(std::string_view line);

@@ -45,6 +45,16 @@ public:
     void ParseMessage(const StringList& lines);
     void ParseMessage(StringList&& lines);
 
+    // ParseMessage for a message that arrives line by line: StartParse, every line in order
+    // through ParseLine (which may take the line's content), then FinishParse. The parts come
+    // out the same; base64 content is decoded as it arrives, so a large attachment is never
+    // held as a list of lines. Until FinishParse, Attachments holds the finished parts only.
+    // `expected_size`, the message's size in bytes when known beforehand (a POP3 listing
+    // tells it), lets a base64 part's bytes be allocated once instead of growing.
+    void StartParse(std::size_t expected_size = 0);
+    void ParseLine(std::string& line);
+    void FinishParse();
+
     // True when part 0 of the last parse is content that stood before the first delimiter
     // line, not a part of the message's own.
     bool HasPreamble() const noexcept { return has_preamble_; }
@@ -54,9 +64,34 @@ public:
     T_Attachment* GetAttachment(int index);
 
 private:
-    template <typename Lines>
-    void parse(Lines& lines);
+    enum class ParsePhase { message_header, content, part_header, done };
 
+    // Where a parse stands between two lines.
+    struct ParseState {
+        ParsePhase phase = ParsePhase::message_header;
+        // The last header line read; a continuation line extends it, also across parts.
+        std::string header_name;
+        std::string header_value;
+        std::string message_type;
+        std::string message_encoding;
+        bool multipart = false;
+        std::string delimiter;  // "--" boundary
+        std::string closing;    // "--" boundary "--"
+        bool is_preamble = true;
+        T_Attachment part;
+        std::string decoded;  // the current base64 part's bytes so far
+        std::size_t expected_size = 0;
+        std::size_t consumed = 0;  // bytes of the message so far, line ends counted
+    };
+
+    template <typename Line>
+    void parse_line(Line& line);
+    void read_header_line(const std::string& line);
+    void start_content();
+    void reserve_for_rest();
+    void end_part();
+
+    ParseState parse_;
     bool has_preamble_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include "rtl/ascii.h"
 #include "rtl/exceptions.h"
 
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -31,25 +32,6 @@ t_transfer_encoding encoding_named(std::string_view value)
     return enc_none;
 }
 
-// The header line being read. A line that begins with a blank or TAB continues it; the
-// name and value carry over from one header block to the next, so a part header that
-// opens with such a line extends the last header before it.
-struct HeaderReader {
-    std::string name;
-    std::string value;
-
-    void read(const std::string& line)
-    {
-        if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-            value += line;
-        } else {
-            auto header = split_header(line);
-            name = std::move(header.name);
-            value = std::move(header.value);
-        }
-    }
-};
-
 // Joins a line that ends in "=" (a soft line break) with the one after it, then decodes.
 StringList decode_quoted_printable_lines(const StringList& lines)
 {
@@ -72,21 +54,6 @@ StringList decode_quoted_printable_lines(const StringList& lines)
     }
     if (joining) decoded.push_back(decode_quoted_printable(joined));
     return decoded;
-}
-
-void decode_content(T_Attachment& part)
-{
-    switch (part.Encoding) {
-    case enc_base64:
-        part.SetData(decode_base64(part.Text));
-        part.Text.clear();
-        break;
-    case enc_quoted_printable:
-        part.Text = decode_quoted_printable_lines(part.Text);
-        break;
-    case enc_none:
-        break;
-    }
 }
 
 bool worth_keeping(const T_Attachment& part)
@@ -152,85 +119,170 @@ T_Attachment* T_Mime::GetAttachment(int index)
 
 void T_Mime::ParseMessage(const StringList& lines)
 {
-    parse(lines);
+    StartParse();
+    for (const std::string& line : lines) parse_line(line);
+    FinishParse();
 }
 
 void T_Mime::ParseMessage(StringList&& lines)
 {
-    parse(lines);
+    StartParse();
+    for (std::string& line : lines) parse_line(line);
+    FinishParse();
     StringList().swap(lines);  // its strings are parts now; release the emptied list too
 }
 
-template <typename Lines>
-void T_Mime::parse(Lines& lines)
+void T_Mime::StartParse(std::size_t expected_size)
 {
-    constexpr bool take_lines = !std::is_const_v<Lines>;
-
     Boundary.clear();
     ClearAttachments();
     has_preamble_ = false;
+    parse_ = ParseState{};
+    parse_.expected_size = expected_size;
+}
 
-    const std::size_t n = lines.size();
-    std::size_t i = 0;
-    HeaderReader header;
-    std::string message_type;
-    std::string message_encoding;
-    while (i < n && !lines[i].empty()) {
-        header.read(lines[i]);
-        if (header.name == "content-type") {
-            Boundary = boundary_parameter(header.value);
-            message_type = header.value;
-        } else if (header.name == "content-transfer-encoding") {
-            message_encoding = header.value;
-        }
-        ++i;
+void T_Mime::ParseLine(std::string& line)
+{
+    parse_line(line);
+}
+
+void T_Mime::FinishParse()
+{
+    switch (parse_.phase) {
+    case ParsePhase::message_header:
+        start_content();
+        end_part();
+        break;
+    case ParsePhase::content:
+    case ParsePhase::part_header: end_part(); break;
+    case ParsePhase::done: break;  // ended at the closing delimiter, already decoded
     }
+    Attachments.push_back(std::move(parse_.part));
+    parse_ = ParseState{};
+    parse_.phase = ParsePhase::done;
+}
 
-    // Without a boundary there are no delimiter lines: the body is one part, encoded as
-    // the message header says.
-    const bool multipart = !Boundary.empty();
-    const std::string delimiter = "--" + Boundary;
-    const std::string closing = delimiter + "--";
-    auto is_delimiter = [&](const std::string& line) { return multipart && line == delimiter; };
-    auto is_closing = [&](const std::string& line) { return multipart && line == closing; };
-
-    T_Attachment part;
-    if (!multipart) {
-        part.ContentType = message_type;
-        part.Encoding = encoding_named(message_encoding);
+// A line that begins with a blank or TAB continues the last header line; the name and
+// value carry over from one header block to the next, so a part header that opens with such
+// a line extends the last header before it.
+void T_Mime::read_header_line(const std::string& line)
+{
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+        parse_.header_value += line;
+    } else {
+        auto header = split_header(line);
+        parse_.header_name = std::move(header.name);
+        parse_.header_value = std::move(header.value);
     }
-    bool is_preamble = true;
-    for (;;) {
-        if (i < n) ++i;  // the empty line that ends a header block
-        while (i < n && !is_delimiter(lines[i]) && !is_closing(lines[i])) {
-            if constexpr (take_lines)
-                part.Text.push_back(std::move(lines[i]));
-            else
-                part.Text.push_back(lines[i]);
-            ++i;
-        }
-        decode_content(part);
-        if (i >= n || is_closing(lines[i])) break;
+}
 
-        if (worth_keeping(part)) {
-            if (is_preamble) has_preamble_ = true;
-            Attachments.push_back(std::move(part));
-        }
-        is_preamble = false;
-        part = T_Attachment{};
-        ++i;
-        while (i < n && !lines[i].empty()) {
-            header.read(lines[i]);
-            if (header.name == "content-type")
-                part.ContentType = header.value;
-            else if (header.name == "content-disposition")
-                part.Disposition = header.value;
-            else if (header.name == "content-transfer-encoding")
-                part.Encoding = encoding_named(header.value);
-            ++i;
-        }
+// The message header has ended: from here on its boundary decides what a delimiter is.
+void T_Mime::start_content()
+{
+    auto& state = parse_;
+    // Without a boundary there are no delimiter lines: the body is one part, encoded as the
+    // message header says.
+    state.multipart = !Boundary.empty();
+    state.delimiter = "--" + Boundary;
+    state.closing = state.delimiter + "--";
+    state.part = T_Attachment{};
+    if (!state.multipart) {
+        state.part.ContentType = state.message_type;
+        state.part.Encoding = encoding_named(state.message_encoding);
     }
-    Attachments.push_back(std::move(part));
+}
+
+// Room for the bytes that the rest of the message can hold at most, so that a large part
+// is not copied again and again as it grows. A size that was wrong only loses the head start.
+void T_Mime::reserve_for_rest()
+{
+    const std::size_t rest = parse_.expected_size - parse_.consumed + 2;
+    try {
+        parse_.decoded.reserve(rest / 4 * 3 + 3);
+    } catch (const std::exception&) {
+    }
+}
+
+// The current part's content is complete: decode what is still encoded.
+void T_Mime::end_part()
+{
+    auto& part = parse_.part;
+    switch (part.Encoding) {
+    case enc_base64:
+        part.Text.clear();
+        part.Data.assign(std::move(parse_.decoded));
+        parse_.decoded = std::string();
+        break;
+    case enc_quoted_printable:
+        // Soft line breaks join lines, so these are decoded as a whole; text parts are small.
+        part.Text = decode_quoted_printable_lines(part.Text);
+        break;
+    case enc_none:
+        break;
+    }
+}
+
+// Line is std::string, whose content may be taken, or const std::string.
+template <typename Line>
+void T_Mime::parse_line(Line& line)
+{
+    auto& state = parse_;
+    state.consumed += line.size() + 2;
+    switch (state.phase) {
+    case ParsePhase::message_header:
+        if (line.empty()) {
+            start_content();
+            state.phase = ParsePhase::content;
+            return;
+        }
+        read_header_line(line);
+        if (state.header_name == "content-type") {
+            Boundary = boundary_parameter(state.header_value);
+            state.message_type = state.header_value;
+        } else if (state.header_name == "content-transfer-encoding") {
+            state.message_encoding = state.header_value;
+        }
+        return;
+
+    case ParsePhase::content:
+        if (state.multipart && line == state.delimiter) {
+            end_part();
+            if (worth_keeping(state.part)) {
+                if (state.is_preamble) has_preamble_ = true;
+                Attachments.push_back(std::move(state.part));
+            }
+            state.is_preamble = false;
+            state.part = T_Attachment{};
+            state.phase = ParsePhase::part_header;
+        } else if (state.multipart && line == state.closing) {
+            end_part();
+            state.phase = ParsePhase::done;  // what follows the closing delimiter is ignored
+        } else if (state.part.Encoding == enc_base64) {
+            if (state.decoded.empty() && state.expected_size > state.consumed) reserve_for_rest();
+            append_base64_line(state.decoded, line);
+        } else if constexpr (std::is_const_v<Line>) {
+            state.part.Text.push_back(line);
+        } else {
+            state.part.Text.push_back(std::move(line));
+        }
+        return;
+
+    case ParsePhase::part_header:
+        if (line.empty()) {
+            state.phase = ParsePhase::content;
+            return;
+        }
+        read_header_line(line);
+        if (state.header_name == "content-type")
+            state.part.ContentType = state.header_value;
+        else if (state.header_name == "content-disposition")
+            state.part.Disposition = state.header_value;
+        else if (state.header_name == "content-transfer-encoding")
+            state.part.Encoding = encoding_named(state.header_value);
+        return;
+
+    case ParsePhase::done: return;
+    }
 }
 
 }  // namespace zanpost

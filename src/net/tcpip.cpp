@@ -210,16 +210,25 @@ void T_TcpIp::RequireLine(std::string& line)
 void T_TcpIp::ReadDotTerminated(StringList& lines)
 {
     const std::size_t kept = lines.size();
+    try {
+        ReadDotTerminated([&lines](std::string& line) { lines.push_back(std::move(line)); });
+    } catch (...) {
+        // A message cut short must never pass for a whole one.
+        lines.resize(kept);
+        throw;
+    }
+}
+
+void T_TcpIp::ReadDotTerminated(const std::function<void(std::string& line)>& sink)
+{
+    // One line buffer for the whole answer: a sink that does not take the content lets its
+    // capacity serve every line.
     std::string line;
     for (;;) {
-        if (!ReadLine(Socket, line)) {
-            // A message cut short must never pass for a whole one.
-            lines.resize(kept);
-            LoseConnection();
-        }
+        if (!ReadLine(Socket, line)) LoseConnection();
         if (line == ".") return;
         if (!line.empty() && line.front() == '.') line.erase(0, 1);
-        lines.push_back(std::move(line));
+        sink(line);
     }
 }
 

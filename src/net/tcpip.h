@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,10 @@ public:
     // up to the lone "." that ends it. When the stream ends first, `lines` gets back the
     // size it had, the connection is closed and ETcpIpError is raised.
     void ReadDotTerminated(StringList& lines);
+    // The same, handing each line to `sink` as it arrives (the sink may take its content),
+    // so a large answer is never held whole. When the stream ends first, the connection is
+    // closed and ETcpIpError is raised: what the sink got was an answer cut short.
+    void ReadDotTerminated(const std::function<void(std::string& line)>& sink);
     // Sends the lines as dot-terminated data: a line beginning with "." gets a second
     // one, and a lone "." follows the last line. The lines travel in large blocks.
     void SendDotTerminated(const StringList& lines);

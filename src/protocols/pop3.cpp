@@ -132,12 +132,19 @@ void T_Pop3::GetHeaders()
 
 void T_Pop3::Retrieve(std::int32_t n)
 {
+    StringList message;
+    Retrieve(n, [&message](std::string& line) { message.push_back(std::move(line)); });
+    Lines = std::move(message);
+}
+
+void T_Pop3::Retrieve(std::int32_t n, const std::function<void(std::string& line)>& sink)
+{
     // Emptied first: after a failure no earlier message may pass for message n.
     Lines.clear();
     if (!Connected) Login();
     SendCommand("RETR " + std::to_string(n));
     ReadReply();
-    ReadDotTerminated(Lines);
+    ReadDotTerminated(sink);
 }
 
 void T_Pop3::Delete(std::int32_t n)

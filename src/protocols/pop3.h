@@ -6,6 +6,7 @@
 #include "rtl/string_list.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,10 @@ public:
     // Fills Lines with message n, logging in first when not connected. When it fails,
     // Lines is empty: a message cut short never looks like a whole one.
     void Retrieve(std::int32_t n);
+    // The same, handing each line of message n to `sink` as it arrives (the sink may take
+    // its content) instead of keeping it in Lines, which is emptied: a large message is
+    // never held whole. When it raises, the lines handed over were of a message cut short.
+    void Retrieve(std::int32_t n, const std::function<void(std::string& line)>& sink);
     // Marks message n deleted, logging in first when not connected.
     void Delete(std::int32_t n);
 

@@ -1,5 +1,6 @@
 #include "mime/mime.h"
 
+#include "mime/codecs.h"
 #include "rtl/exceptions.h"
 #include "rtl/string_list.h"
 
@@ -312,6 +313,73 @@ TEST(ParseRules, MovedLinesGiveTheSamePartsAndAreConsumed)
     }
     EXPECT_EQ(moved.HasPreamble(), copied.HasPreamble());
     EXPECT_THAT(lines, IsEmpty());  // NOLINT(bugprone-use-after-move): consumed on purpose
+}
+
+TEST(ParseRules, LineByLineGivesTheSamePartsAsAWholeList)
+{
+    for (const char* name : {"empty_file.eml", "folded_headers.eml", "missing_closing.eml", "nested_multipart.eml",
+                             "no_preamble.eml", "quoted_boundary.eml", "single_part_base64.eml",
+                             "single_part_qp.eml", "soft_line_break.eml", "unquoted_boundary.eml", "upper_case.eml"}) {
+        const StringList lines = fixture(name);
+        T_Mime whole;
+        whole.ParseMessage(lines);
+
+        T_Mime streamed;
+        streamed.StartParse();
+        for (std::string line : lines) streamed.ParseLine(line);
+        streamed.FinishParse();
+
+        EXPECT_EQ(streamed.Boundary, whole.Boundary) << name;
+        EXPECT_EQ(streamed.HasPreamble(), whole.HasPreamble()) << name;
+        ASSERT_EQ(streamed.AttachmentCount(), whole.AttachmentCount()) << name;
+        for (int i = 0; i < whole.AttachmentCount(); ++i) {
+            const T_Attachment& a = streamed.Attachments[i];
+            const T_Attachment& b = whole.Attachments[i];
+            EXPECT_EQ(a.ContentType, b.ContentType) << name << " part " << i;
+            EXPECT_EQ(a.Disposition, b.Disposition) << name << " part " << i;
+            EXPECT_EQ(a.Encoding, b.Encoding) << name << " part " << i;
+            EXPECT_EQ(a.Text, b.Text) << name << " part " << i;
+            EXPECT_EQ(a.Data.bytes(), b.Data.bytes()) << name << " part " << i;
+        }
+    }
+}
+
+TEST(ParseRules, Base64LinesArrivingOneByOneAreDecodedEachByItself)
+{
+    T_Mime mime;
+    mime.StartParse();
+    for (std::string line : StringList{"Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
+                                       "Content-Transfer-Encoding: base64", "", "QUJD", "QQ==", "QU JD", "--b--"})
+        mime.ParseLine(line);
+    // Nothing is finished before the parse is.
+    EXPECT_EQ(mime.AttachmentCount(), 0);
+    mime.FinishParse();
+    ASSERT_EQ(mime.AttachmentCount(), 1);
+    EXPECT_EQ(mime.Attachments[0].Data.bytes(), "ABCAABC");
+    EXPECT_EQ(mime.Attachments[0].Data.position(), 0u);
+    EXPECT_THAT(mime.Attachments[0].Text, IsEmpty());
+}
+
+TEST(ParseRules, AnExpectedSizeThatIsWrongChangesNothing)
+{
+    const std::string bytes = byte_run(0, 4000, 7);
+    MemoryStream stream(bytes);
+    StringList message{"Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
+                       "Content-Disposition: attachment; filename=\"x\"", "Content-Transfer-Encoding: base64", ""};
+    for (auto& line : encode_base64(stream)) message.push_back(line);
+    message.push_back("--b--");
+    std::size_t size = 0;
+    for (const auto& line : message) size += line.size() + 2;
+
+    // Too small, exact, and more than could ever be had.
+    for (const std::size_t expected : {std::size_t(10), size, std::size_t(1) << 60}) {
+        T_Mime mime;
+        mime.StartParse(expected);
+        for (std::string line : message) mime.ParseLine(line);
+        mime.FinishParse();
+        ASSERT_EQ(mime.AttachmentCount(), 1) << expected;
+        EXPECT_EQ(mime.Attachments[0].Data.bytes(), bytes) << expected;
+    }
 }
 
 TEST(ParseRules, GetAttachmentByIndex)

@@ -185,6 +185,21 @@ TEST(TcpIpDotTerminated, SentLinesAreStuffedAndGatheredIntoLargeSends)
     EXPECT_TRUE(log.at(trace_sent).empty());  // message lines are not commands
 }
 
+TEST(TcpIpDotTerminated, LinesHandedToASinkAsTheyArriveStopAtTheDot)
+{
+    ScriptedServer server(Conversation().say_raw("a\r\n..b\r\n\r\n.\r\nafter\r\n"));
+    T_TcpIp client;
+    connect(client, server);
+
+    StringList got;
+    client.ReadDotTerminated([&got](std::string& line) { got.push_back(line); });
+    EXPECT_THAT(got, ElementsAre("a", ".b", ""));
+    std::string line;
+    client.RequireLine(line);
+    EXPECT_EQ(line, "after");
+    client.Logout();
+}
+
 TEST(TcpIpSending, SendCommandAddsCrLfAndTracesAfterTheSend)
 {
     ScriptedServer server(Conversation().await_line().await_line());

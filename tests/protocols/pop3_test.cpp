@@ -235,6 +235,21 @@ TEST(Pop3Retrieve, MessageLinesLoseTheirStuffingDot)
     EXPECT_EQ(server.transcript(), login_sent + "RETR 1\r\nDELE 1\r\nQUIT\r\n");
 }
 
+TEST(Pop3Retrieve, ASinkGetsTheLinesAsTheyArriveAndLinesStaysEmpty)
+{
+    ScriptedServer server(logged_in("1 500").reply("+OK\r\nSubject: x\r\n\r\n..5 kg\r\nend\r\n.").reply("+OK bye"));
+    T_Pop3 client;
+    aim(client, server);
+    client.Login();
+    client.Lines = {"an earlier message"};
+    StringList got;
+    client.Retrieve(1, [&got](std::string& line) { got.push_back(std::move(line)); });
+    EXPECT_THAT(got, ElementsAre("Subject: x", "", ".5 kg", "end"));
+    EXPECT_TRUE(client.Lines.empty());
+    client.Logout();
+    EXPECT_EQ(server.transcript(), login_sent + "RETR 1\r\nQUIT\r\n");
+}
+
 TEST(Pop3Retrieve, NotConnectedLogsInFirst)
 {
     ScriptedServer server(logged_in("1 10\r\n2 20").reply("+OK\r\nhello\r\n.").reply("+OK deleted").reply("+OK bye"));
