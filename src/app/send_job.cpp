@@ -49,6 +49,8 @@ void SendJob()
         T_Mime mime;
         mail.SMTP = &smtp;
         mime.Mail = &mail;
+        // Nothing reads the message's lines afterwards: a large file goes out as it is encoded.
+        mime.EncodeWhileSending = true;
 
         smtp.Hostname = Zprava.SMTP;
         smtp.Timeout = Zprava.Timeout;

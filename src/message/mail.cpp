@@ -103,13 +103,16 @@ void T_Mail::Action()
     // The composed lines are handed over, not copied: a large attachment is held once.
     SMTP->MailData = std::move(MessageLines);
     MessageLines.clear();
+    SMTP->MoreData = MoreBody;
     try {
         SMTP->Action();
     } catch (...) {
+        SMTP->MoreData = nullptr;
         // A failed delivery leaves the composed message in MessageLines.
         MessageLines = SMTP->MailData;
         throw;
     }
+    SMTP->MoreData = nullptr;
 
     if (mail_from_was_empty) SMTP->MailFrom.clear();
 }

@@ -5,6 +5,7 @@
 #include "rtl/string_list.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace zanpost {
@@ -31,6 +32,11 @@ public:
     // the body lines into MessageLines instead of copying them, which leaves Body empty.
     // Every composition resets it.
     bool BodyDisposable = false;
+
+    // When set, the body goes on after Body with the lines this writes while the message is
+    // sent (T_SMTP::MoreData), for content too large to hold as lines; MessageLines never
+    // holds them.
+    std::function<bool(StringList& batch)> MoreBody;
 
     // Composes the header block and the body into MessageLines (appending to what is
     // already there), stamped with the current local time, this host's name and a fresh

@@ -228,8 +228,14 @@ std::string encode_line(t_line_coding mode, const char* bytes, std::size_t count
         return line;
     }
     if (!is_base64_mode(mode)) return {};
+    std::string line;
+    encode_base64_line(line, bytes, count);
+    return line;
+}
 
-    std::string line(4 * ((count + 2) / 3), '\0');
+void encode_base64_line(std::string& line, const char* bytes, std::size_t count)
+{
+    line.resize(4 * ((count + 2) / 3));
     char* out = encode_base64_groups(bytes, count / 3, line.data());
     const char* rest = bytes + count / 3 * 3;
     switch (count % 3) {
@@ -251,7 +257,6 @@ std::string encode_line(t_line_coding mode, const char* bytes, std::size_t count
     }
     default: break;
     }
-    return line;
 }
 
 std::string decode_line(t_line_coding mode, std::string_view line)

@@ -16,6 +16,8 @@ enum t_line_coding : std::uint8_t { lc_uuencode = 0, lc_base64 = 1, lc_base64_al
 
 // One encoded line of `count` (0..189) bytes.
 std::string encode_line(t_line_coding mode, const char* bytes, std::size_t count);
+// encode_line in base64 mode into `line`, whose storage is reused.
+void encode_base64_line(std::string& line, const char* bytes, std::size_t count);
 // The bytes of one encoded line.
 std::string decode_line(t_line_coding mode, std::string_view line);
 

@@ -39,6 +39,11 @@ public:
     // text part, and runs its Action; afterwards Body holds its text again. Without Mail it
     // does nothing. Raises what Action raises.
     void SendMail();
+    // Set by a caller that looks at neither the generated lines nor the composed message
+    // after SendMail: the body is then produced while it is sent (Mail's MoreBody), so a
+    // large file is never held as base64 lines, and Body never holds the generated lines
+    // (after a failed send it holds its text again). The bytes sent are the same.
+    bool EncodeWhileSending = false;
 
     // Splits a message into Attachments and sets Boundary. Never raises: any list gives at
     // least one part. The rvalue form moves the lines into the parts instead of copying.

@@ -7,8 +7,10 @@
 #include "net/ip_misc.h"
 #include "platform/process.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
+#include <vector>
 
 namespace zanpost {
 
@@ -31,6 +33,64 @@ std::size_t line_count(const T_Attachment& part)
     if (part.Encoding == enc_base64) return header + (part.Data.size() + 44) / 45;
     return header + part.Text.size();
 }
+
+// The generated body in order: runs of ready lines, and the base64 content of file parts,
+// which is encoded only when its lines are asked for.
+class BodyLines {
+public:
+    void add(std::string line) { ready_run().push_back(std::move(line)); }
+
+    void add_base64(const MemoryStream& data)
+    {
+        pieces_.push_back(Piece{{}, &data});
+        pieces_.emplace_back();
+    }
+
+    // Replaces the batch's lines by the next ones, reusing their storage; false when
+    // nothing is left.
+    bool next_batch(StringList& batch)
+    {
+        constexpr std::size_t batch_lines = 1024;  // about 60 KB of base64
+        std::size_t n = 0;
+        const auto slot = [&]() -> std::string& {
+            if (n == batch.size()) batch.emplace_back();
+            return batch[n++];
+        };
+        while (n < batch_lines && piece_ < pieces_.size()) {
+            Piece& piece = pieces_[piece_];
+            std::size_t end = piece.lines.size();
+            if (piece.base64 != nullptr) {
+                const std::string& bytes = piece.base64->bytes();
+                for (end = bytes.size(); n < batch_lines && offset_ < end; offset_ += 45)
+                    encode_base64_line(slot(), bytes.data() + offset_, std::min<std::size_t>(45, end - offset_));
+            } else {
+                while (n < batch_lines && offset_ < end) slot() = std::move(piece.lines[offset_++]);
+            }
+            if (offset_ >= end) {
+                ++piece_;
+                offset_ = 0;
+            }
+        }
+        batch.resize(n);
+        return n != 0;
+    }
+
+private:
+    struct Piece {
+        StringList lines;
+        const MemoryStream* base64 = nullptr;
+    };
+
+    StringList& ready_run()
+    {
+        if (pieces_.empty() || pieces_.back().base64 != nullptr) pieces_.emplace_back();
+        return pieces_.back().lines;
+    }
+
+    std::vector<Piece> pieces_;
+    std::size_t piece_ = 0;
+    std::size_t offset_ = 0;  // the next line, or byte of base64 content, of the piece
+};
 
 }  // namespace
 
@@ -112,44 +172,57 @@ void T_Mime::SendMail()
         Mail->Body.clear();
         if (!saved_body.empty()) text_index = AttachText(saved_body);
 
+        BodyLines generated;
         std::size_t total = 2;
-        for (const auto& part : Attachments) total += line_count(part);
-        StringList body;
-        body.reserve(total);
         for (auto& part : Attachments) {
-            body.emplace_back();
-            body.push_back(delimiter);
-            body.push_back("Content-Type: " + part.ContentType);
-            if (!part.Disposition.empty()) body.push_back("Content-Disposition: " + part.Disposition);
-            if (const char* line = transfer_encoding_line(part.Encoding)) body.emplace_back(line);
-            body.emplace_back();
+            total += line_count(part);
+            generated.add({});
+            generated.add(delimiter);
+            generated.add("Content-Type: " + part.ContentType);
+            if (!part.Disposition.empty()) generated.add("Content-Disposition: " + part.Disposition);
+            if (const char* line = transfer_encoding_line(part.Encoding)) generated.add(line);
+            generated.add({});
             if (part.Encoding == enc_base64) {
-                StringList encoded = encode_base64(part.Data);
-                body.insert(body.end(), std::make_move_iterator(encoded.begin()),
-                            std::make_move_iterator(encoded.end()));
+                generated.add_base64(part.Data);
+                part.Data.set_position(part.Data.size());  // as if read through to its end
             } else {
-                for (const auto& line : part.Text) body.push_back(encode_quoted_printable(line));
+                for (const auto& line : part.Text) generated.add(encode_quoted_printable(line));
             }
         }
-        body.emplace_back();
-        body.push_back(delimiter + "--");
-        generated_lines = body.size();
-        Mail->Body = std::move(body);
+        generated.add({});
+        generated.add(delimiter + "--");
+
+        if (EncodeWhileSending) {
+            // Body stays empty: every generated line reaches the message while it is sent.
+            Mail->MoreBody = [&generated](StringList& batch) { return generated.next_batch(batch); };
+        } else {
+            StringList body;
+            body.reserve(total);
+            StringList batch;
+            while (generated.next_batch(batch))
+                body.insert(body.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+            generated_lines = body.size();
+            Mail->Body = std::move(body);
+        }
 
         // When the text comes back afterwards, nobody sees the generated body again, so the
         // message may take it over instead of copying a large attachment once more.
         Mail->BodyDisposable = !saved_body.empty();
         Mail->Action();
         Mail->BodyDisposable = false;
+        Mail->MoreBody = nullptr;
 
         if (!saved_body.empty()) Mail->Body = std::move(saved_body);
     } catch (...) {
         Mail->BodyDisposable = false;
+        Mail->MoreBody = nullptr;
         // A failed send leaves the generated lines in Body; take them back from the
         // composed message if the message had taken them over.
         auto& composed = Mail->MessageLines;
         if (Mail->Body.empty() && generated_lines != 0 && composed.size() >= generated_lines)
             Mail->Body.assign(composed.end() - static_cast<std::ptrdiff_t>(generated_lines), composed.end());
+        // Encoded while sending, no generated lines exist to leave behind: the text comes back.
+        if (EncodeWhileSending && !saved_body.empty()) Mail->Body = std::move(saved_body);
         RemoveAttachment(text_index);
         throw;
     }

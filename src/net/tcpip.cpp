@@ -232,18 +232,25 @@ void T_TcpIp::ReadDotTerminated(const std::function<void(std::string& line)>& si
     }
 }
 
-void T_TcpIp::SendDotTerminated(const StringList& lines)
+void T_TcpIp::SendDotTerminated(const StringList& lines, const std::function<bool(StringList& batch)>& more)
 {
     std::string block;
     block.reserve(send_block_size + 512);
-    for (const std::string& line : lines) {
-        if (!line.empty() && line.front() == '.') block += '.';
-        block += line;
-        block += "\r\n";
-        if (block.size() >= send_block_size) {
-            SendString(Socket, block);
-            block.clear();
+    const auto send_lines = [&](const StringList& batch) {
+        for (const std::string& line : batch) {
+            if (!line.empty() && line.front() == '.') block += '.';
+            block += line;
+            block += "\r\n";
+            if (block.size() >= send_block_size) {
+                SendString(Socket, block);
+                block.clear();
+            }
         }
+    };
+    send_lines(lines);
+    if (more) {
+        StringList batch;
+        while (more(batch)) send_lines(batch);
     }
     block += ".\r\n";
     SendString(Socket, block);

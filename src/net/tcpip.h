@@ -89,8 +89,10 @@ public:
     // closed and ETcpIpError is raised: what the sink got was an answer cut short.
     void ReadDotTerminated(const std::function<void(std::string& line)>& sink);
     // Sends the lines as dot-terminated data: a line beginning with "." gets a second
-    // one, and a lone "." follows the last line. The lines travel in large blocks.
-    void SendDotTerminated(const StringList& lines);
+    // one, and a lone "." follows the last line. The lines travel in large blocks. When
+    // `more` is set, the lines it gives, a batch per call until it returns false, follow
+    // `lines` before the ".".
+    void SendDotTerminated(const StringList& lines, const std::function<bool(StringList& batch)>& more = {});
 
 protected:
     // The connection can no longer be trusted to be in step with the server: close it

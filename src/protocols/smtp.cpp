@@ -54,7 +54,7 @@ void T_SMTP::Action()
     ReadReply();
     if (ReplyCode != 354) Refuse();
 
-    SendDotTerminated(MailData);
+    SendDotTerminated(MailData, MoreData);
     ReadReply();
     if (ReplyCode >= 300) Refuse();
 }

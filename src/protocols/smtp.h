@@ -6,6 +6,7 @@
 #include "rtl/string_list.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace zanpost {
@@ -20,6 +21,10 @@ public:
     std::string ReplyText;        // of the last reply read (its first line, code dropped)
     StringList MailTo;            // recipient lines; a line may hold several addresses
     StringList MailData;          // the message: header block, empty line, body
+    // When set, the message goes on after MailData with the lines this writes while it is
+    // sent, for content too large to hold as lines: each call replaces the batch's lines by
+    // the next ones and returns false when none are left.
+    std::function<bool(StringList& batch)> MoreData;
     // The recipients of the last Action that the server refused (a code of 400 or more);
     // the message still went to the others.
     StringList RefusedRecipients;

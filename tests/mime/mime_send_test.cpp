@@ -109,5 +109,81 @@ TEST_F(SendThroughSmtp, ARefusedMessageLeavesTheGeneratedBodyBehind)
     EXPECT_EQ(mime.AttachmentCount(), 1);
 }
 
+// One message with a file and a body through a fresh client, as the server received it, with
+// the parts that differ from send to send (boundary, Message-ID, date) neutralised.
+StringList send_once(const std::string& path, bool encode_while_sending, StringList& body_after)
+{
+    T_SMTP smtp;
+    T_Mail mail;
+    T_Mime mime;
+    smtp.Hostname = "127.0.0.1";
+    smtp.Timeout = 5;
+    mail.SMTP = &smtp;
+    mail.From = "jan@example.cz";
+    mail.Recipients = StringList{"eva@example.cz"};
+    mail.Body = StringList{".5 kg", "Cena = 10 K\x8D"};
+    mime.Mail = &mail;
+    mime.EncodeWhileSending = encode_while_sending;
+    mime.AttachFile(path);
+    ScriptedServer server(delivery("250 queued"));
+    smtp.Port = server.port();
+
+    mime.SendMail();
+    smtp.Logout();
+    body_after = mail.Body;
+    EXPECT_FALSE(mail.MoreBody);
+    EXPECT_FALSE(smtp.MoreData);
+
+    StringList lines = received_message(server.transcript());
+    for (auto& line : lines) {
+        if (line.starts_with("Message-ID: ") || line.starts_with("Date: ")) line.resize(line.find(' '));
+        for (auto p = line.find(mime.Boundary); p != std::string::npos; p = line.find(mime.Boundary))
+            line.replace(p, mime.Boundary.size(), "BOUNDARY");
+    }
+    return lines;
+}
+
+TEST(EncodeWhileSending, SendsTheSameLinesAsABodyBuiltBeforehand)
+{
+    TempDir dir;
+    // Enough base64 lines for several batches and several platform sends.
+    std::string bytes;
+    for (int i = 0; i < 150000; ++i) bytes += static_cast<char>((i * 131) ^ (i >> 5));
+    const std::string path = dir.file("large.dat");
+    testing::write_file(path, bytes);
+
+    StringList body_held, body_streamed;
+    const StringList held = send_once(path, false, body_held);
+    const StringList streamed = send_once(path, true, body_streamed);
+
+    EXPECT_GT(held.size(), 3000u);
+    EXPECT_TRUE(held == streamed);
+    EXPECT_EQ(body_streamed, body_held);
+    EXPECT_THAT(body_streamed, ElementsAre(".5 kg", "Cena = 10 K\x8D"));
+
+    T_Mime parser;
+    parser.ParseMessage(streamed);
+    ASSERT_EQ(parser.AttachmentCount(), 3);
+    EXPECT_EQ(parser.Attachments[1].Data.bytes(), bytes);
+}
+
+TEST_F(SendThroughSmtp, EncodingWhileSendingARefusedMessageGivesTheBodyTextBack)
+{
+    mail.Body = StringList{"text"};
+    mime.EncodeWhileSending = true;
+    ScriptedServer server(delivery("552 too big"));
+    smtp.Port = server.port();
+
+    EXPECT_THROW(mime.SendMail(), EProtocolError);
+    smtp.Logout();
+
+    const StringList sent = received_message(server.transcript());
+    EXPECT_EQ(sent.back(), "--" + mime.Boundary + "--");
+    EXPECT_THAT(mail.Body, ElementsAre("text"));
+    EXPECT_FALSE(mail.MoreBody);
+    EXPECT_FALSE(smtp.MoreData);
+    EXPECT_EQ(mime.AttachmentCount(), 1);
+}
+
 }  // namespace
 }  // namespace zanpost

@@ -185,6 +185,29 @@ TEST(TcpIpDotTerminated, SentLinesAreStuffedAndGatheredIntoLargeSends)
     EXPECT_TRUE(log.at(trace_sent).empty());  // message lines are not commands
 }
 
+TEST(TcpIpDotTerminated, BatchesThatFollowTheLinesAreStuffedAndEndBeforeTheDot)
+{
+    ScriptedServer server(Conversation().await_data());
+    T_TcpIp client;
+    connect(client, server);
+
+    // Each batch reuses the list the sender hands back; the last one is shorter.
+    int calls = 0;
+    const auto more = [&calls](StringList& batch) {
+        ++calls;
+        if (calls > 3) return false;
+        batch.resize(calls == 3 ? 1 : 2);
+        batch[0] = "." + std::to_string(calls);
+        if (batch.size() > 1) batch[1] = "b" + std::to_string(calls);
+        return true;
+    };
+    client.SendDotTerminated(StringList{"head", "."}, more);
+    client.Logout();
+
+    EXPECT_EQ(server.transcript(), "head\r\n..\r\n..1\r\nb1\r\n..2\r\nb2\r\n..3\r\n.\r\n");
+    EXPECT_EQ(calls, 4);
+}
+
 TEST(TcpIpDotTerminated, LinesHandedToASinkAsTheyArriveStopAtTheDot)
 {
     ScriptedServer server(Conversation().say_raw("a\r\n..b\r\n\r\n.\r\nafter\r\n"));
