@@ -3,6 +3,7 @@
 #include "rtl/exceptions.h"
 
 #include <cstdio>
+#include <exception>
 #include <memory>
 
 namespace zanpost {
@@ -21,6 +22,17 @@ std::string read_whole_file(const std::string& path)
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw EFOpenError(path);
     std::string bytes;
+    // Sized once from the file's length: a large file read by growing the string would be
+    // copied again and again and leave the old copies behind in the heap.
+    // A length that cannot be had (a directory may claim any) only loses the head start.
+    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+        const long length = std::ftell(file.get());
+        try {
+            if (length > 0) bytes.reserve(static_cast<std::size_t>(length));
+        } catch (const std::exception&) {
+        }
+        std::rewind(file.get());
+    }
     char block[65536];
     for (;;) {
         const std::size_t n = std::fread(block, 1, sizeof block, file.get());

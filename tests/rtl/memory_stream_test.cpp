@@ -54,5 +54,22 @@ TEST(MemoryStream, FileRoundTripKeepsEveryByte)
     EXPECT_EQ(t.bytes(), bytes);
 }
 
+TEST(MemoryStream, FilesOfManyBlocksAndDirectoriesLoadAsBytesOrRaise)
+{
+    testing::TempDir dir;
+    // Several read blocks and a partial one, so the length read beforehand must match.
+    std::string bytes(3 * 65536 + 17, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 13 + i / 251);
+    MemoryStream s(bytes);
+    s.save_to_file(dir.file("large.bin"));
+    MemoryStream t;
+    t.load_from_file(dir.file("large.bin"));
+    EXPECT_TRUE(t.bytes() == bytes);
+
+    // A directory may claim any length; it still fails as a file that cannot be read.
+    EXPECT_THROW(t.load_from_file(dir.path().string()), EFOpenError);
+    EXPECT_TRUE(t.bytes() == bytes);
+}
+
 }  // namespace
 }  // namespace zanpost
