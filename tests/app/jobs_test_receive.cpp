@@ -236,6 +236,20 @@ TEST_F(ReceiveJobTest, NamesThatClimbOutAreStoredInsideCesta)
     EXPECT_FALSE(exists("/etc/zanpost_x4.dat"));
 }
 
+TEST_F(ReceiveJobTest, LinkInCestaIsReplacedNotFollowed)
+{
+    // A link placed in Cesta must not carry a received file to where it points.
+    const std::string outside = work_ + "mimo.txt";
+    write_file(outside, "nedotknuto");
+    std::filesystem::create_symlink(outside, in_cesta("odkaz.dat"));
+    const Message m = multipart_message("ZAN_POST", {base64_part("novy obsah", "attachment; filename=\"odkaz.dat\"")});
+    ScriptedServer server(all_handled({m}), pop3_port);
+    expect_clean(run("GET"));
+    EXPECT_EQ(read(outside), "nedotknuto");
+    EXPECT_FALSE(std::filesystem::is_symlink(in_cesta("odkaz.dat")));
+    EXPECT_EQ(read(in_cesta("odkaz.dat")), "novy obsah");
+}
+
 // A name that cannot be a plain file inside Cesta: its message gets the save-failure box
 // and stays on the server, and the next message of the run is handled as usual.
 struct RefusedName {
@@ -329,6 +343,24 @@ TEST_F(ReceiveJobTest, UnwritableOutputFileKeepsTheMessageOnTheServer)
     EXPECT_EQ(r.out, notice);
     EXPECT_EQ(server.transcript(), login_transcript(1) + "RETR 1\r\nQUIT\r\n");
     EXPECT_FALSE(exists(work_ + "chybi"));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(ReceiveJobTest, TargetsThatAreDirectoriesLeaveNoTemporaryFilesBehind)
+{
+    // The whole new file is written beside the target before the rename fails.
+    std::filesystem::create_directories(in_cesta("sub/x"));
+    std::filesystem::create_directories(work_ + "vystup/y");
+    set("Mail", "Telo_Get", work_ + "vystup");
+    const Message m = multipart_message("ZAN_POST", {base64_part("obsah", "attachment; filename=\"sub\""),
+                                                     Part{{"Content-Type: text/plain"}, {"text"}}});
+    ScriptedServer server(pop3_login({m}).reply(retr_answer(m)).reply("+OK"), pop3_port);
+    const Outcome r = run("GET");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, file_not_saved(in_cesta("sub")) + output_not_saved);
+    EXPECT_EQ(server.transcript(), login_transcript(1) + "RETR 1\r\nQUIT\r\n");
+    EXPECT_TRUE(std::filesystem::is_directory(in_cesta("sub/x")));
+    EXPECT_TRUE(std::filesystem::is_directory(work_ + "vystup/y"));
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
