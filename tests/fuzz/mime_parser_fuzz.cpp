@@ -1,0 +1,136 @@
+// The MIME parser on arbitrary message text: it must split anything into parts without
+// failing, the copying and the moving parse must agree, and every part must be reachable
+// and its parameters readable. The same input also makes files and a body text, laid out
+// as the builder writes a message; parsing that must give back every byte and line.
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
+#include "mime/codecs.h"
+#include "mime/mime.h"
+#include "rtl/exceptions.h"
+#include "rtl/string_list.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace zanpost;
+
+bool same_part(const T_Attachment& a, const T_Attachment& b)
+{
+    return a.ContentType == b.ContentType && a.Disposition == b.Disposition && a.Encoding == b.Encoding &&
+           a.Text == b.Text && a.Data.bytes() == b.Data.bytes() && a.Data.position() == b.Data.position();
+}
+
+// A boundary as the builder makes them; its "==" can never appear in a quoted-printable
+// or base64 content line.
+const std::string boundary = "1767590673C0A80001==";
+
+void parse_built_message(std::string_view material)
+{
+    fuzz::Input input(reinterpret_cast<const std::uint8_t*>(material.data()), material.size());
+    std::vector<std::string> files;
+    for (int count = input.byte() % 4; count > 0; --count) {
+        const std::string_view bytes = input.bytes(input.byte() % 200 + 1);
+        if (!bytes.empty()) files.emplace_back(bytes);
+    }
+    StringList body;
+    for (std::string_view rest = input.rest(); !rest.empty();) {
+        const std::size_t end = rest.find('\n');
+        body.emplace_back(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (end != std::string_view::npos && rest.empty()) body.emplace_back();
+    }
+
+    StringList message{"From: a@b.cz", "Subject: ZAN_POST", "MIME-Version: 1.0",
+                       "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
+                       "Content-Transfer-Encoding: 7bit", ""};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        message.insert(message.end(), {"", "--" + boundary, "Content-Type: application/octet-stream",
+                                       "Content-Disposition: attachment; filename=\"f" + std::to_string(i) + "\"",
+                                       "Content-Transfer-Encoding: base64", ""});
+        MemoryStream file{files[i]};
+        for (auto& line : encode_base64(file)) message.push_back(std::move(line));
+    }
+    if (!body.empty()) {
+        message.insert(message.end(), {"", "--" + boundary, "Content-Type: text/plain",
+                                       "Content-Transfer-Encoding: quoted-printable", ""});
+        for (const auto& line : body) message.push_back(encode_quoted_printable(line));
+    }
+    message.insert(message.end(), {"", "--" + boundary + "--"});
+
+    T_Mime mime;
+    mime.ParseMessage(std::move(message));
+    FUZZ_CHECK(mime.Boundary == boundary);
+    FUZZ_CHECK(mime.AttachmentCount() == int(1 + files.size() + (body.empty() ? 0 : 1)));
+    // The empty line in front of the first delimiter line.
+    FUZZ_CHECK(mime.GetAttachment(0)->Text == StringList{""});
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const T_Attachment& part = *mime.GetAttachment(int(i + 1));
+        FUZZ_CHECK(part.ContentType == "application/octet-stream");
+        FUZZ_CHECK(part.Disposition == "attachment; filename=\"f" + std::to_string(i) + "\"");
+        FUZZ_CHECK(part.Data.bytes() == files[i]);
+    }
+    if (!body.empty()) {
+        const T_Attachment& text = *mime.GetAttachment(mime.AttachmentCount() - 1);
+        FUZZ_CHECK(text.ContentType == "text/plain");
+        body.emplace_back();  // the empty line in front of the closing delimiter line
+        FUZZ_CHECK(text.Text == body);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const StringList lines = split_lines(text);
+
+    T_Mime copied;
+    copied.ParseMessage(lines);
+    T_Mime moved;
+    StringList taken = lines;
+    moved.ParseMessage(std::move(taken));
+
+    FUZZ_CHECK(copied.AttachmentCount() >= 1);
+    FUZZ_CHECK(copied.AttachmentCount() == moved.AttachmentCount());
+    FUZZ_CHECK(copied.Boundary == moved.Boundary);
+    FUZZ_CHECK(copied.HasPreamble() == moved.HasPreamble());
+
+    std::size_t text_lines = 0;
+    for (int i = 0; i < copied.AttachmentCount(); ++i) {
+        T_Attachment* part = copied.GetAttachment(i);
+        FUZZ_CHECK(part != nullptr);
+        FUZZ_CHECK(same_part(*part, *moved.GetAttachment(i)));
+        // A part's content is its lines or its decoded bytes, never both.
+        if (part->Encoding == enc_base64) FUZZ_CHECK(part->Text.empty());
+        text_lines += part->Text.size();
+        // What the receive job reads from a part.
+        (void)header_parameter(part->Disposition, "filename");
+        (void)header_parameter(part->ContentType, "name");
+        (void)boundary_parameter(part->ContentType);
+    }
+    // Lines are only ever taken from the message, and quoted-printable joining only
+    // shrinks their number.
+    FUZZ_CHECK(text_lines <= lines.size());
+    FUZZ_CHECK(copied.GetAttachment(copied.AttachmentCount()) == nullptr);
+    try {
+        (void)copied.GetAttachment(-1);
+        FUZZ_CHECK(!"a negative index must raise");
+    } catch (const EStringListError&) {
+    }
+
+    // The parameter reader on the raw first line, as a header value of any shape.
+    const std::string_view first = text.substr(0, text.find_first_of("\r\n"));
+    (void)header_parameter(first, "boundary");
+    (void)header_parameter(first, "filename");
+    (void)header_parameter(first, "");
+
+    parse_built_message(text);
+    return 0;
+}
