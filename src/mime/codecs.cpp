@@ -1,7 +1,5 @@
 #include "mime/codecs.h"
 
-#include "message/text.h"
-
 #include <array>
 #include <cstdint>
 
@@ -136,18 +134,43 @@ std::size_t decode_values(std::string_view chars, const ValueMap& values, std::s
     return written;
 }
 
+// The length of a base64 line up to its last character that is not "=".
+std::size_t base64_data_length(std::string_view line)
+{
+    const std::size_t last = line.find_last_not_of('=');
+    return last == std::string_view::npos ? 0 : last + 1;
+}
+
 // The byte count a base64 line promises, from its length up to the last non-"=".
 std::size_t base64_line_count(std::string_view line)
 {
-    const auto last = static_cast<std::size_t>(posn_not('=', line, -1));
-    return last * 3 / 4;
+    return base64_data_length(line) * 3 / 4;
 }
+
+// base64_values spread over four tables, one per place in a group of four characters, with
+// each value already shifted to its place; a marker sets a bit above the 24 data bits. A
+// group then costs four lookups and no shifts.
+using GroupTable = std::array<std::uint32_t, 256>;
+constexpr std::uint32_t group_marker = 1u << 24;
+
+constexpr GroupTable make_group_table(int shift)
+{
+    GroupTable table{};
+    for (std::size_t c = 0; c < table.size(); ++c)
+        table[c] = (base64_values[c] & marker_bit) ? group_marker : std::uint32_t(base64_values[c]) << shift;
+    return table;
+}
+
+constexpr GroupTable group_first = make_group_table(18);
+constexpr GroupTable group_second = make_group_table(12);
+constexpr GroupTable group_third = make_group_table(6);
+constexpr GroupTable group_fourth = make_group_table(0);
 
 // Decodes one base64 line into `out`, which has room for base64_line_count(line) bytes;
 // returns the count written.
 std::size_t decode_base64_line(std::string_view line, char* out)
 {
-    const auto data_length = static_cast<std::size_t>(posn_not('=', line, -1));
+    const std::size_t data_length = base64_data_length(line);
     const std::size_t count = data_length * 3 / 4;
 
     // The usual line: alphabet characters only, then at most the "=" padding. Decode it
@@ -155,11 +178,11 @@ std::size_t decode_base64_line(std::string_view line, char* out)
     const auto* in = reinterpret_cast<const unsigned char*>(line.data());
     char* o = out;
     std::uint32_t seen = 0;
+    std::uint32_t groups_seen = 0;
     for (std::size_t g = 0; g < data_length / 4; ++g, in += 4, o += 3) {
-        const std::uint32_t a = base64_values[in[0]], b = base64_values[in[1]];
-        const std::uint32_t c = base64_values[in[2]], d = base64_values[in[3]];
-        seen |= a | b | c | d;
-        const std::uint32_t w = a << 18 | b << 12 | c << 6 | d;
+        const std::uint32_t w =
+            group_first[in[0]] | group_second[in[1]] | group_third[in[2]] | group_fourth[in[3]];
+        groups_seen |= w;
         o[0] = static_cast<char>(w >> 16);
         o[1] = static_cast<char>(w >> 8);
         o[2] = static_cast<char>(w);
@@ -181,7 +204,7 @@ std::size_t decode_base64_line(std::string_view line, char* out)
     }
     default: break;
     }
-    if ((seen & marker_bit) == 0) return count;
+    if ((seen & marker_bit) == 0 && (groups_seen & group_marker) == 0) return count;
     return decode_values(line, base64_values, count, out);
 }
 

@@ -212,6 +212,9 @@ TEST(DecodeLine, AgreesWithTheRulesOnRandomLines)
         ASSERT_EQ(decode_line(lc_base64, b), reference_decode(lc_base64, b)) << b;
         // The whole-list decoder takes its own fast route through ordinary lines.
         ASSERT_EQ(decode_base64({b}).bytes(), reference_decode(lc_base64, b)) << b;
+        std::string appended = "kept";
+        append_base64_line(appended, b);
+        ASSERT_EQ(appended, "kept" + reference_decode(lc_base64, b)) << b;
         const std::string u = random_line(rng, uu_chars);
         ASSERT_EQ(decode_line(lc_uuencode, u), reference_decode(lc_uuencode, u)) << u;
     }
@@ -220,9 +223,12 @@ TEST(DecodeLine, AgreesWithTheRulesOnRandomLines)
 TEST(LineCodec, RoundTripsEveryCount)
 {
     std::mt19937 rng(45);
+    std::string reused(300, 'x');  // storage that held a longer line before
     for (std::size_t n = 0; n <= 189; ++n) {
         const std::string bytes = random_bytes(rng, n);
         EXPECT_EQ(decode_line(lc_base64, encode(lc_base64, bytes)), bytes) << n;
+        encode_base64_line(reused, bytes.data(), n);
+        EXPECT_EQ(reused, encode(lc_base64, bytes)) << n;
         if (n <= 45) {  // longer lines need a length character past "M"
             EXPECT_EQ(decode_line(lc_uuencode, encode(lc_uuencode, bytes)), bytes) << n;
         }
