@@ -117,16 +117,28 @@ T_Attachment* T_Mime::GetAttachment(int index)
     return &Attachments[static_cast<std::size_t>(index)];
 }
 
+namespace {
+
+// The size of the message as it travelled, CR LF counted, so a large part is allocated once.
+std::size_t message_size(const StringList& lines)
+{
+    std::size_t size = 0;
+    for (const auto& line : lines) size += line.size() + 2;
+    return size;
+}
+
+}  // namespace
+
 void T_Mime::ParseMessage(const StringList& lines)
 {
-    StartParse();
+    StartParse(message_size(lines));
     for (const std::string& line : lines) parse_line(line);
     FinishParse();
 }
 
 void T_Mime::ParseMessage(StringList&& lines)
 {
-    StartParse();
+    StartParse(message_size(lines));
     for (std::string& line : lines) parse_line(line);
     FinishParse();
     StringList().swap(lines);  // its strings are parts now; release the emptied list too
