@@ -31,7 +31,14 @@ std::string joined_field(const char* prefix, const StringList& lines)
 
 std::string message_id(std::int64_t seconds, const std::string& token, const std::string& host)
 {
-    return "<" + std::to_string(seconds) + "." + token + "@" + host + ">";
+    std::string id = "<";
+    id += std::to_string(seconds);
+    id += '.';
+    id += token;
+    id += '@';
+    id += host;
+    id += '>';
+    return id;
 }
 
 std::string message_id_token()

@@ -102,10 +102,15 @@ TEST_F(IniTest, ReadFlagIsFalseOnlyForZero)
 
 TEST(ConfigPath, IsTheFileBesideTheExecutable)
 {
-    EXPECT_EQ(ConfigPath("/opt/zanpost/zanpost"), "/opt/zanpost/Zan_Post.ini");
-    EXPECT_EQ(ConfigPath("/zanpost"), "/Zan_Post.ini");
-    EXPECT_EQ(ConfigPath("/opt/zanpost/"), "/opt/zanpost/Zan_Post.ini");
+    // Written with this platform's separator: a slash on POSIX, a backslash on Windows.
+    const std::string s(1, platform::is_directory_separator('/') ? '/' : '\\');
+    EXPECT_EQ(ConfigPath(s + "opt" + s + "zanpost" + s + "zanpost"), s + "opt" + s + "zanpost" + s + "Zan_Post.ini");
+    EXPECT_EQ(ConfigPath(s + "zanpost"), s + "Zan_Post.ini");
+    EXPECT_EQ(ConfigPath(s + "opt" + s), s + "opt" + s + "Zan_Post.ini");
     EXPECT_EQ(ConfigPath("zanpost"), "Zan_Post.ini");
+    if (platform::is_directory_separator(':')) {
+        EXPECT_EQ(ConfigPath("C:zanpost.exe"), "C:Zan_Post.ini");
+    }
     if (!platform::is_directory_separator('\\')) {
         EXPECT_EQ(ConfigPath("/a\\b/c\\zp"), "/a\\b/Zan_Post.ini");
     }
