@@ -87,6 +87,7 @@ private:
         std::string decoded;  // the current base64 part's bytes so far
         std::size_t expected_size = 0;
         std::size_t consumed = 0;  // bytes of the message so far, line ends counted
+        bool reserved = false;     // the current part got room for the rest of the message
     };
 
     template <typename Line>

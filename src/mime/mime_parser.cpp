@@ -119,6 +119,9 @@ T_Attachment* T_Mime::GetAttachment(int index)
 
 namespace {
 
+// A base64 part this large is given room for the rest of the message at once.
+constexpr std::size_t large_part = 1u << 20;
+
 // The size of the message as it travelled, CR LF counted, so a large part is allocated once.
 std::size_t message_size(const StringList& lines)
 {
@@ -208,9 +211,11 @@ void T_Mime::start_content()
 // is not copied again and again as it grows. A size that was wrong only loses the head start.
 void T_Mime::reserve_for_rest()
 {
-    const std::size_t rest = parse_.expected_size - parse_.consumed + 2;
+    parse_.reserved = true;
+    if (parse_.expected_size <= parse_.consumed) return;
+    const std::size_t rest = parse_.expected_size - parse_.consumed;
     try {
-        parse_.decoded.reserve(rest / 4 * 3 + 3);
+        parse_.decoded.reserve(parse_.decoded.size() + rest / 4 * 3 + 3);
     } catch (const std::exception&) {
     }
 }
@@ -220,11 +225,17 @@ void T_Mime::end_part()
 {
     auto& part = parse_.part;
     switch (part.Encoding) {
-    case enc_base64:
+    case enc_base64: {
+        // Room taken for a rest of the message that held other parts as well goes back; the
+        // line ends make the room of the last part a few percent too large, which stays.
+        std::string& bytes = parse_.decoded;
+        if (parse_.reserved && bytes.capacity() - bytes.size() > bytes.size() / 4 + large_part) bytes.shrink_to_fit();
         part.Text.clear();
-        part.Data.assign(std::move(parse_.decoded));
-        parse_.decoded = std::string();
+        part.Data.assign(std::move(bytes));
+        bytes = std::string();
+        parse_.reserved = false;
         break;
+    }
     case enc_quoted_printable:
         // Soft line breaks join lines, so these are decoded as a whole; text parts are small.
         part.Text = decode_quoted_printable_lines(part.Text);
@@ -270,8 +281,10 @@ void T_Mime::parse_line(Line& line)
             end_part();
             state.phase = ParsePhase::done;  // what follows the closing delimiter is ignored
         } else if (state.part.Encoding == enc_base64) {
-            if (state.decoded.empty() && state.expected_size > state.consumed) reserve_for_rest();
             append_base64_line(state.decoded, line);
+            // Only a part that turns out large: a message of many small parts must not
+            // reserve the rest of the message for each of them.
+            if (!state.reserved && state.decoded.size() >= large_part) reserve_for_rest();
         } else if constexpr (std::is_const_v<Line>) {
             state.part.Text.push_back(line);
         } else {

@@ -360,14 +360,25 @@ TEST(ParseRules, Base64LinesArrivingOneByOneAreDecodedEachByItself)
     EXPECT_THAT(mime.Attachments[0].Text, IsEmpty());
 }
 
+// Two files large enough to be given room for the rest of the message as they arrive.
+StringList two_large_files(const std::string& first, const std::string& second)
+{
+    StringList message{"Content-Type: multipart/mixed; boundary=\"b\"", ""};
+    for (const std::string* bytes : {&first, &second}) {
+        for (const char* line : {"--b", "Content-Disposition: attachment; filename=\"x\"",
+                                 "Content-Transfer-Encoding: base64", ""})
+            message.emplace_back(line);
+        MemoryStream stream(*bytes);
+        for (auto& line : encode_base64(stream)) message.push_back(std::move(line));
+    }
+    message.push_back("--b--");
+    return message;
+}
+
 TEST(ParseRules, AnExpectedSizeThatIsWrongChangesNothing)
 {
-    const std::string bytes = byte_run(0, 4000, 7);
-    MemoryStream stream(bytes);
-    StringList message{"Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
-                       "Content-Disposition: attachment; filename=\"x\"", "Content-Transfer-Encoding: base64", ""};
-    for (auto& line : encode_base64(stream)) message.push_back(line);
-    message.push_back("--b--");
+    const std::string first = byte_run(0, 1500000, 7), second = byte_run(3, 1200000, 11);
+    const StringList message = two_large_files(first, second);
     std::size_t size = 0;
     for (const auto& line : message) size += line.size() + 2;
 
@@ -377,8 +388,11 @@ TEST(ParseRules, AnExpectedSizeThatIsWrongChangesNothing)
         mime.StartParse(expected);
         for (std::string line : message) mime.ParseLine(line);
         mime.FinishParse();
-        ASSERT_EQ(mime.AttachmentCount(), 1) << expected;
-        EXPECT_EQ(mime.Attachments[0].Data.bytes(), bytes) << expected;
+        ASSERT_EQ(mime.AttachmentCount(), 2) << expected;
+        EXPECT_TRUE(mime.Attachments[0].Data.bytes() == first) << expected;
+        EXPECT_TRUE(mime.Attachments[1].Data.bytes() == second) << expected;
+        // The first file was given room for the second as well; it must not keep it.
+        EXPECT_LT(mime.Attachments[0].Data.bytes().capacity(), first.size() * 3 / 2) << expected;
     }
 }
 
