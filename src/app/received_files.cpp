@@ -1,6 +1,7 @@
 #include "app/received_files.h"
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "rtl/ascii.h"
 #include "rtl/exceptions.h"
 #include "rtl/file_io.h"
@@ -27,6 +28,14 @@ bool IsDeviceName(std::string_view name)
     return false;
 }
 
+// Up to and including the last directory separator; 0 when there is none.
+std::size_t DirectoryLength(const std::string& path)
+{
+    for (std::size_t i = path.size(); i > 0; --i)
+        if (platform::is_directory_separator(path[i - 1])) return i;
+    return 0;
+}
+
 }  // namespace
 
 std::optional<std::string> StorableName(std::string_view name)
@@ -46,7 +55,16 @@ bool SamePath(const std::string& a, const std::string& b)
 {
     const std::string full_a = platform::full_path(a);
     const std::string full_b = platform::full_path(b);
-    return !full_a.empty() && ascii_lower(full_a) == ascii_lower(full_b);
+    if (full_a.empty() || full_b.empty()) return false;
+    if (ascii_lower(full_a) == ascii_lower(full_b)) return true;
+    // The texts differ, yet the place may be one: a directory reached through a link, a
+    // short name. The same existing file, or the same name in the same directory (for a
+    // file still to be made, such as the first output file).
+    if (platform::same_file(full_a, full_b)) return true;
+    const std::size_t name_a = DirectoryLength(full_a);
+    const std::size_t name_b = DirectoryLength(full_b);
+    return name_a > 0 && name_b > 0 && ascii_lower(full_a.substr(name_a)) == ascii_lower(full_b.substr(name_b)) &&
+           platform::same_file(full_a.substr(0, name_a), full_b.substr(0, name_b));
 }
 
 void WriteFileWhole(const std::string& path, std::string_view bytes)

@@ -11,6 +11,12 @@ bool rename_replacing(const std::string& from, const std::string& to);
 // Removes a file; false when it could not be removed.
 bool remove_file(const std::string& path);
 
+// True when both paths name one existing file or directory, however each is written
+// (through a linked directory, in another letter case, a short 8.3 name): the same device
+// and file number (POSIX), the same volume and file index (Windows). False when either
+// cannot be found.
+bool same_file(const std::string& a, const std::string& b);
+
 // The absolute, normalised form of a path (GetFullPathNameA; on POSIX relative to the
 // current directory, with "." and ".." steps resolved textually). Symbolic links are
 // not followed. Empty when it cannot be formed.

@@ -331,6 +331,31 @@ TEST_F(ReceiveJobTest, NamesOfTheProgramsOwnFilesAreRefused)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+TEST_F(ReceiveJobTest, OwnFilesAreRefusedAlsoWhenCestaNamesTheirDirectoryAnotherWay)
+{
+    // Cesta reaches the program's directory through a link: the program finds its own path
+    // with links resolved, so the texts of the paths differ, yet a stored part would replace
+    // the program, its configuration or the output file.
+    const std::string alias = work_ + "zkratka";
+    std::filesystem::create_directory_symlink(home_, alias);
+    set("Soubory", "Cesta", alias + "/");
+    set("Mail", "Telo_Get", home_ + "prijato.txt");
+    const Message m = multipart_message(
+        "ZAN_POST", {base64_part("zly 1", "attachment; filename=\"Zan_Post.ini\""),
+                     base64_part("zly 2", "attachment; filename=\"zanpost\""),
+                     base64_part("zly 3", "attachment; filename=\"prijato.txt\"")});
+    ScriptedServer server(pop3_login({m}).reply(retr_answer(m)).reply("+OK"), pop3_port);
+    const Snapshot before = tree_before();
+    const Outcome r = run("GET");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, file_not_saved(alias + "/Zan_Post.ini") + file_not_saved(alias + "/zanpost") +
+                         file_not_saved(alias + "/prijato.txt"));
+    EXPECT_EQ(server.transcript(), login_transcript(1) + "RETR 1\r\nQUIT\r\n");
+    EXPECT_EQ(read(home_ + "Zan_Post.ini"), before.at(home_ + "Zan_Post.ini"));
+    EXPECT_EQ(read(exe_), before.at(exe_));
+    EXPECT_EQ(read(home_ + "prijato.txt"), "");
+}
+
 TEST_F(ReceiveJobTest, UnwritableOutputFileKeepsTheMessageOnTheServer)
 {
     set("Mail", "Telo_Get", work_ + "chybi/prijato.txt");

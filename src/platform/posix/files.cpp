@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -15,6 +16,14 @@ bool remove_file(const std::string& path)
 {
     // unlink, not remove: a directory is not a file and must stay.
     return ::unlink(path.c_str()) == 0;
+}
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 std::string full_path(const std::string& path)

@@ -14,6 +14,31 @@ bool remove_file(const std::string& path)
     return DeleteFileA(path.c_str()) != 0;
 }
 
+namespace {
+
+// Volume and file index of an existing file or directory; false when it cannot be opened.
+bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    // No access asked and every sharing allowed, so a file another program holds open
+    // (or the running program itself) can still be looked at; the flag opens directories.
+    const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    return known;
+}
+
+}  // namespace
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    BY_HANDLE_FILE_INFORMATION ia{};
+    BY_HANDLE_FILE_INFORMATION ib{};
+    return file_identity(a, ia) && file_identity(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
 std::string full_path(const std::string& path)
 {
     if (path.empty()) return {};
