@@ -389,6 +389,20 @@ TEST_F(ReceiveJobTest, TargetsThatAreDirectoriesLeaveNoTemporaryFilesBehind)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+TEST_F(ReceiveJobTest, WithoutAnOutputFileNothingIsDeleted)
+{
+    unset("Mail", "Telo_Get");
+    const Message m = plain_message("ZAN_POST", {"text"});
+    ScriptedServer server(pop3_login({m}).reply(retr_answer(m)).reply("+OK"), pop3_port);
+    const Snapshot before = tree_before();
+    const Outcome r = run("GET");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, output_not_saved);
+    EXPECT_EQ(r.out, notice);
+    EXPECT_EQ(server.transcript(), login_transcript(1) + "RETR 1\r\nQUIT\r\n");
+    EXPECT_EQ(changed(before, tree()), std::vector<std::string>{});
+}
+
 TEST_F(ReceiveJobTest, OutputFileThatCannotBeReplacedKeepsItsOldContent)
 {
     // The longest name the file system allows: the old file is there, but no temporary
