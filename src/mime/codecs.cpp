@@ -31,7 +31,7 @@ constexpr std::uint32_t marker_bit = 0x40;
 
 static_assert(uu_encode_table.size() == 64 && base64_encode_table.size() == 64);
 static_assert(uu_decode_table.size() == 65 && base64_decode_table.size() == 91);
-static_assert((end_marker & marker_bit) && (skip_marker & marker_bit));
+static_assert((end_marker & marker_bit) != 0 && (skip_marker & marker_bit) != 0);
 
 // The decode tables spread over all 256 byte values, so the hot loops need no range test.
 // A byte outside a table's range is passed over like the skip marker.
