@@ -71,5 +71,18 @@ TEST(Files, RemoveTakesFilesButNotDirectories)
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("d")));
 }
 
+TEST(Files, SameFileSeesThroughLinksButNotAcrossFiles)
+{
+    const TempDir dir;
+    write_file(dir.file("a"), "x");
+    write_file(dir.file("b"), "x");
+    std::filesystem::create_directory_symlink(dir.path(), dir.file("link"));
+    EXPECT_TRUE(same_file(dir.file("a"), dir.file("link/a")));
+    EXPECT_TRUE(same_file(dir.file("a"), dir.file("a")));
+    EXPECT_FALSE(same_file(dir.file("a"), dir.file("b")));
+    EXPECT_FALSE(same_file(dir.file("a"), dir.file("missing")));
+    EXPECT_FALSE(same_file(dir.file("missing"), dir.file("missing")));
+}
+
 }  // namespace
 }  // namespace zanpost::platform
