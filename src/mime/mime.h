@@ -42,7 +42,8 @@ public:
     // Set by a caller that looks at neither the generated lines nor the composed message
     // after SendMail: the body is then produced while it is sent (Mail's MoreBody), so a
     // large file is never held as base64 lines, and Body never holds the generated lines
-    // (after a failed send it holds its text again). The bytes sent are the same.
+    // (after a failed send it holds its text again). The bytes sent are the same. Mail's
+    // Action must send MoreBody's lines, as T_Mail's does.
     bool EncodeWhileSending = false;
 
     // Splits a message into Attachments and sets Boundary. Never raises: any list gives at

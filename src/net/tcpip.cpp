@@ -228,7 +228,14 @@ void T_TcpIp::ReadDotTerminated(const std::function<void(std::string& line)>& si
         if (!ReadLine(Socket, line)) LoseConnection();
         if (line == ".") return;
         if (!line.empty() && line.front() == '.') line.erase(0, 1);
-        sink(line);
+        try {
+            sink(line);
+        } catch (...) {
+            // The rest of the answer stays unread: nothing later on this connection could
+            // be told apart from it.
+            T_TcpIp::Logout();
+            throw;
+        }
     }
 }
 

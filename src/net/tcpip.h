@@ -86,7 +86,8 @@ public:
     void ReadDotTerminated(StringList& lines);
     // The same, handing each line to `sink` as it arrives (the sink may take its content),
     // so a large answer is never held whole. When the stream ends first, the connection is
-    // closed and ETcpIpError is raised: what the sink got was an answer cut short.
+    // closed and ETcpIpError is raised: what the sink got was an answer cut short. A sink
+    // that raises closes the connection too, since the rest of the answer is left unread.
     void ReadDotTerminated(const std::function<void(std::string& line)>& sink);
     // Sends the lines as dot-terminated data: a line beginning with "." gets a second
     // one, and a lone "." follows the last line. The lines travel in large blocks. When

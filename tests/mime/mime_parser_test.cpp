@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 namespace zanpost {
@@ -383,7 +384,7 @@ TEST(ParseRules, AnExpectedSizeThatIsWrongChangesNothing)
     for (const auto& line : message) size += line.size() + 2;
 
     // Too small, exact, and more than could ever be had.
-    for (const std::size_t expected : {std::size_t(10), size, std::size_t(1) << 60}) {
+    for (const std::size_t expected : {std::size_t(10), size, std::numeric_limits<std::size_t>::max()}) {
         T_Mime mime;
         mime.StartParse(expected);
         for (std::string line : message) mime.ParseLine(line);

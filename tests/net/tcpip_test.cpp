@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <stdexcept>
 
 namespace zanpost {
 namespace {
@@ -221,6 +222,23 @@ TEST(TcpIpDotTerminated, LinesHandedToASinkAsTheyArriveStopAtTheDot)
     client.RequireLine(line);
     EXPECT_EQ(line, "after");
     client.Logout();
+}
+
+TEST(TcpIpDotTerminated, ASinkThatFailsClosesTheConnectionItLeftOutOfStep)
+{
+    ScriptedServer server(Conversation().say_raw("a\r\nb\r\nc\r\n.\r\n"));
+    T_TcpIp client;
+    connect(client, server);
+
+    StringList got;
+    const auto sink = [&got](std::string& line) {
+        if (line == "b") throw std::runtime_error("no room");
+        got.push_back(line);
+    };
+    EXPECT_THROW(client.ReadDotTerminated(sink), std::runtime_error);
+    EXPECT_THAT(got, ElementsAre("a"));
+    EXPECT_FALSE(client.Connected);
+    EXPECT_EQ(client.Socket, platform::invalid_socket);
 }
 
 TEST(TcpIpSending, SendCommandAddsCrLfAndTracesAfterTheSend)
