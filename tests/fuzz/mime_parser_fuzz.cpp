@@ -1,6 +1,6 @@
 // The MIME parser on arbitrary message text: it must split anything into parts without
-// failing, the copying and the moving parse must agree, and every part must be reachable
-// and its parameters readable. The same input also makes files and a body text, laid out
+// failing, the copying, the moving and the line-by-line parse must agree, and every part
+// must be reachable and its parameters readable. The same input also makes files and a body text, laid out
 // as the builder writes a message; parsing that must give back every byte and line.
 
 #include "fuzz/fuzz_check.h"
@@ -96,17 +96,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     T_Mime moved;
     StringList taken = lines;
     moved.ParseMessage(std::move(taken));
+    // Line by line, as the receive job parses, with the size a POP3 listing claims: none,
+    // the truth, or the most a hostile server can claim.
+    T_Mime streamed;
+    const std::size_t claimed[] = {0, size, 0x7FFFFFFF};
+    streamed.StartParse(claimed[size % 3]);
+    for (std::string line : lines) streamed.ParseLine(line);
+    streamed.FinishParse();
 
     FUZZ_CHECK(copied.AttachmentCount() >= 1);
     FUZZ_CHECK(copied.AttachmentCount() == moved.AttachmentCount());
     FUZZ_CHECK(copied.Boundary == moved.Boundary);
     FUZZ_CHECK(copied.HasPreamble() == moved.HasPreamble());
+    FUZZ_CHECK(copied.AttachmentCount() == streamed.AttachmentCount());
+    FUZZ_CHECK(copied.Boundary == streamed.Boundary);
+    FUZZ_CHECK(copied.HasPreamble() == streamed.HasPreamble());
 
     std::size_t text_lines = 0;
     for (int i = 0; i < copied.AttachmentCount(); ++i) {
         T_Attachment* part = copied.GetAttachment(i);
         FUZZ_CHECK(part != nullptr);
         FUZZ_CHECK(same_part(*part, *moved.GetAttachment(i)));
+        FUZZ_CHECK(same_part(*part, *streamed.GetAttachment(i)));
         // A part's content is its lines or its decoded bytes, never both.
         if (part->Encoding == enc_base64) FUZZ_CHECK(part->Text.empty());
         text_lines += part->Text.size();

@@ -6,13 +6,15 @@
 // with the next piece of the input (the pieces are separated by NUL bytes). A client that
 // waits for more than the server has said meets the end of the stream, as it would when a
 // real server hung up, so no input ever waits. The first input byte sets how many bytes a
-// single receive or send moves, so lines arrive cut at every possible place.
+// single receive or send moves, so lines arrive cut at every possible place, and whether
+// the retrieved message is kept in Lines or handed line by line to the MIME parser.
 //
 // Every failure must come out as one of the program's own exceptions, with the lists in
 // the state the client promises.
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_input.h"
+#include "mime/mime.h"
 #include "platform/sockets.h"
 #include "protocols/pop3.h"
 #include "rtl/exceptions.h"
@@ -144,7 +146,9 @@ using namespace zanpost;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
-    const std::size_t chunk = input.byte() % 64 + 1;
+    const std::uint8_t first = input.byte();
+    const std::size_t chunk = first % 64 + 1;
+    const bool hand_over = (first & 64) != 0;
     stream.start(input.rest(), chunk);
     {
         T_Pop3 pop;
@@ -160,13 +164,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(pop.Lines.empty());
                 throw;
             }
-            if (!pop.Messages.empty()) {
+            if (!pop.Messages.empty() && !hand_over) {
                 try {
                     pop.Retrieve(pop.Messages.front().number);
                 } catch (const Exception&) {
                     FUZZ_CHECK(pop.Lines.empty());
                     throw;
                 }
+            } else if (!pop.Messages.empty()) {
+                // As the receive job fetches: each line straight into the parser.
+                T_Mime parser;
+                parser.StartParse(std::size_t(std::max(pop.Messages.front().size, 0)));
+                try {
+                    pop.Retrieve(pop.Messages.front().number, [&parser](std::string& line) { parser.ParseLine(line); });
+                } catch (const Exception&) {
+                    FUZZ_CHECK(pop.Lines.empty());
+                    throw;
+                }
+                FUZZ_CHECK(pop.Lines.empty());
+                parser.FinishParse();
+                FUZZ_CHECK(parser.AttachmentCount() >= 1);
             }
             pop.Logout();
             FUZZ_CHECK(pop.Messages.empty());
