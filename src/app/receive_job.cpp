@@ -26,10 +26,12 @@ void ShowError(const std::string& text)
     ShowMessageBox(text, texts::error_caption, platform::mb_iconerror);
 }
 
+// A part without a type is text, as MIME reads it.
 bool IsTextType(std::string_view content_type)
 {
-    const std::string type = ascii_lower(content_type.substr(0, content_type.find(';')));
-    return type.find_first_not_of(" \t") == std::string::npos || type.find("text/") != std::string::npos;
+    std::string type = ascii_lower(content_type.substr(0, content_type.find(';')));
+    type.erase(0, type.find_first_not_of(" \t"));
+    return type.empty() || type.starts_with("text/");
 }
 
 // The files a received name must never overwrite: the job's own output and body files,
