@@ -4,6 +4,7 @@
 #include "rtl/ascii.h"
 #include "rtl/exceptions.h"
 
+#include <algorithm>
 #include <exception>
 #include <type_traits>
 #include <utility>
@@ -213,7 +214,9 @@ void T_Mime::reserve_for_rest()
 {
     parse_.reserved = true;
     if (parse_.expected_size <= parse_.consumed) return;
-    const std::size_t rest = parse_.expected_size - parse_.consumed;
+    // The size is the server's word: room beyond 64 times what actually arrived is left
+    // to ordinary growth, so a claimed size alone never takes a large block.
+    const std::size_t rest = std::min(parse_.expected_size - parse_.consumed, parse_.decoded.size() * 64);
     try {
         parse_.decoded.reserve(parse_.decoded.size() + rest / 4 * 3 + 3);
     } catch (const std::exception&) {
