@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -107,6 +108,21 @@ bool set_blocking(int fd, bool blocking)
     return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
 }
 
+// The outcome of a send or receive that returned -1; nothing when a signal interrupted it
+// and the call is to be made again.
+std::optional<IoResult> failed_io()
+{
+    const int error = errno;
+    if (error == EINTR) return std::nullopt;
+    // With SO_SNDTIMEO / SO_RCVTIMEO a blocking call that ran out of time reports EAGAIN.
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        last_error = wsa_etimedout;
+        return IoResult{IoStatus::timed_out, 0};
+    }
+    fail_with(error);
+    return IoResult{IoStatus::failed, 0};
+}
+
 }  // namespace
 
 bool socket_layer_start()
@@ -182,15 +198,7 @@ IoResult socket_send(SocketHandle socket, const char* data, std::size_t length)
     for (;;) {
         const ssize_t n = ::send(socket, data, length, send_flags);
         if (n >= 0) return {IoStatus::ok, std::size_t(n)};
-        const int error = errno;
-        if (error == EINTR) continue;
-        // With SO_SNDTIMEO a blocking send that ran out of time reports EAGAIN.
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            last_error = wsa_etimedout;
-            return {IoStatus::timed_out, 0};
-        }
-        fail_with(error);
-        return {IoStatus::failed, 0};
+        if (auto failed = failed_io()) return *failed;
     }
 }
 
@@ -200,15 +208,7 @@ IoResult socket_receive(SocketHandle socket, char* buffer, std::size_t size)
         const ssize_t n = ::recv(socket, buffer, size, 0);
         if (n > 0) return {IoStatus::ok, std::size_t(n)};
         if (n == 0) return {IoStatus::closed, 0};
-        const int error = errno;
-        if (error == EINTR) continue;
-        // With SO_RCVTIMEO a blocking receive that ran out of time reports EAGAIN.
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            last_error = wsa_etimedout;
-            return {IoStatus::timed_out, 0};
-        }
-        fail_with(error);
-        return {IoStatus::failed, 0};
+        if (auto failed = failed_io()) return *failed;
     }
 }
 
