@@ -107,19 +107,26 @@ TEST_P(LoginFaultTest, ShowsTheConnectBoxAndFetchesNothing)
 
 INSTANTIATE_TEST_SUITE_P(Steps, LoginFaultTest, ::testing::Range<std::size_t>(0, login_faults().size()));
 
+// The connection that follows a broken one: a fresh login without TOP, then message 2
+// retrieved, deleted and the session closed.
+Conversation relogin_fetching_second()
+{
+    return Conversation()
+        .say("+OK again")
+        .reply("+OK")
+        .reply("+OK")
+        .reply(listing_answer(mailbox))
+        .reply(retr_answer(second))
+        .reply("+OK")
+        .reply("+OK bye");
+}
+
 TEST_F(ReceiveFaultTest, MessageCutOffIsNotStoredAndTheNextIsFetchedOverANewConnection)
 {
     std::string partial = retr_answer(first);
     partial.resize(partial.size() / 2);
     ScriptedServer server({pop3_login(mailbox).await_line().say_raw(partial).close(),
-                           Conversation()
-                               .say("+OK again")
-                               .reply("+OK")
-                               .reply("+OK")
-                               .reply(listing_answer(mailbox))
-                               .reply(retr_answer(second))
-                               .reply("+OK")
-                               .reply("+OK bye")},
+                           relogin_fetching_second()},
                           pop3_port);
     const Outcome r = run("GET");
     EXPECT_EQ(r.exit_code, 0);
@@ -184,14 +191,7 @@ TEST_F(ReceiveFaultTest, GarbledRetrieveAnswerIsNotTrustedFurther)
     // "hello" answers something else than RETR: the connection is out of step and is
     // dropped; the next message gets a connection of its own.
     ScriptedServer server({pop3_login(mailbox).reply("hello"),
-                           Conversation()
-                               .say("+OK")
-                               .reply("+OK")
-                               .reply("+OK")
-                               .reply(listing_answer(mailbox))
-                               .reply(retr_answer(second))
-                               .reply("+OK")
-                               .reply("+OK")},
+                           relogin_fetching_second()},
                           pop3_port);
     const Outcome r = run("GET");
     EXPECT_EQ(r.err, message_not_fetched);
