@@ -40,4 +40,32 @@ public:
     std::string Protocol;
 };
 
+// Why a secured connection or a login failed. The jobs name each cause to the user in a
+// line of their own.
+enum class SecureCause {
+    tls_handshake,     // no TLS on the other side (a plain port), no common version, broken off
+    tls_untrusted,     // the certificate does not chain to a trusted root
+    tls_name,          // the certificate is for another name
+    tls_expired,       // the certificate is outside its validity dates
+    tls_pin,           // the certificate is not the pinned one
+    tls_ca_file,       // the configured CA file cannot be read
+    tls_not_offered,   // the server does not offer STARTTLS / STLS
+    tls_refused,       // the server refused STARTTLS / STLS
+    tls_injection,     // the server sent more than its go-ahead before the handshake
+    auth_refused,      // the server refused the login
+    auth_no_mechanism, // a login is configured, but nothing the server offers may carry it
+    password_command,  // the password command failed, timed out or printed nothing
+    configuration,     // a configured value is not one of those allowed
+};
+
+// A connection that could not be secured, or a login that did not succeed. Derived from
+// ETcpIpError so that every existing catch still covers it; the connection is closed.
+class ESecureError : public ETcpIpError {
+public:
+    ESecureError(SecureCause cause, const std::string& message)
+        : ETcpIpError("ESecureError", message), Cause(cause) {}
+
+    SecureCause Cause;
+};
+
 }  // namespace zanpost

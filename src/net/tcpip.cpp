@@ -39,6 +39,69 @@ void T_TcpIp::Login()
     StreamEnded = false;
     end_status_ = platform::IoStatus::ok;
     Connected = true;
+    if (Tls == TlsMode::implicit) StartTls();
+}
+
+namespace {
+
+SecureCause cause_of(platform::TlsFailure failure)
+{
+    switch (failure) {
+    case platform::TlsFailure::untrusted: return SecureCause::tls_untrusted;
+    case platform::TlsFailure::name_mismatch: return SecureCause::tls_name;
+    case platform::TlsFailure::expired: return SecureCause::tls_expired;
+    case platform::TlsFailure::pin_mismatch: return SecureCause::tls_pin;
+    case platform::TlsFailure::ca_file: return SecureCause::tls_ca_file;
+    case platform::TlsFailure::handshake:
+    case platform::TlsFailure::timed_out:
+    case platform::TlsFailure::closed: break;
+    }
+    return SecureCause::tls_handshake;
+}
+
+}  // namespace
+
+void T_TcpIp::StartTls()
+{
+    if (Socket == platform::invalid_socket) Abandon("Not connected to " + Hostname);
+    if (inbox_start_ < inbox_.size()) {
+        T_TcpIp::Logout();
+        throw ESecureError(SecureCause::tls_injection,
+                           Hostname + " sent data before the TLS handshake that nothing asked for");
+    }
+    platform::TlsOptions options = TlsOptions;
+    if (options.server_name.empty()) options.server_name = Hostname;
+    platform::TlsStartResult started = platform::tls_start(Socket, options);
+    if (!started.session) {
+        T_TcpIp::Logout();
+        std::string message = "TLS with " + Hostname + " failed";
+        if (started.failure == platform::TlsFailure::timed_out)
+            message += ": no answer within " + number(Timeout) + " seconds";
+        else if (!started.detail.empty())
+            message += ": " + started.detail;
+        throw ESecureError(cause_of(started.failure), message);
+    }
+    tls_ = std::move(started.session);
+    if (OnTrace) {
+        const platform::TlsPeerInfo& peer = tls_->peer();
+        OnTrace("TLS " + peer.version + " " + peer.cipher, trace_security);
+        OnTrace("Certificate subject: " + peer.subject, trace_security);
+        OnTrace("Certificate issuer: " + peer.issuer, trace_security);
+        OnTrace("Certificate valid: " + peer.not_before + " to " + peer.not_after, trace_security);
+        OnTrace("Certificate SHA-256: " + peer.sha256, trace_security);
+    }
+}
+
+platform::IoResult T_TcpIp::TransportSend(SocketHandle handle, const char* bytes, std::size_t length)
+{
+    if (tls_ && handle == Socket) return tls_->send(bytes, length);
+    return platform::socket_send(handle, bytes, length);
+}
+
+platform::IoResult T_TcpIp::TransportReceive(SocketHandle handle, char* area, std::size_t size)
+{
+    if (tls_ && handle == Socket) return tls_->receive(area, size);
+    return platform::socket_receive(handle, area, size);
 }
 
 void T_TcpIp::Logout()
@@ -74,6 +137,10 @@ void T_TcpIp::ConnectSocket(SocketHandle& handle, std::uint16_t port, std::uint3
 void T_TcpIp::CloseSocket(SocketHandle& handle)
 {
     if (handle == platform::invalid_socket) return;
+    if (tls_ && handle == Socket) {
+        tls_->shutdown();
+        tls_.reset();
+    }
     platform::socket_close(handle);
     if (OnTrace) OnTrace("Closed socket ID " + number(handle), trace_socket);
     handle = platform::invalid_socket;
@@ -127,7 +194,7 @@ void T_TcpIp::SendBuffer(SocketHandle handle, const char* bytes, std::size_t len
     if (handle == platform::invalid_socket) Abandon("Not connected to " + Hostname);
     std::size_t done = 0;
     while (done < length) {
-        const platform::IoResult sent = platform::socket_send(handle, bytes + done, length - done);
+        const platform::IoResult sent = TransportSend(handle, bytes + done, length - done);
         if (sent.status == platform::IoStatus::timed_out)
             Abandon(Hostname + " took no data within " + number(Timeout) + " seconds");
         if (sent.status != platform::IoStatus::ok || sent.count == 0)
@@ -140,7 +207,7 @@ void T_TcpIp::SendBuffer(SocketHandle handle, const char* bytes, std::size_t len
 int T_TcpIp::Receive(SocketHandle handle, char* area, int size)
 {
     if (size <= 0) return 0;
-    const platform::IoResult got = platform::socket_receive(handle, area, std::size_t(size));
+    const platform::IoResult got = TransportReceive(handle, area, std::size_t(size));
     if (got.status == platform::IoStatus::ok && got.count > 0) {
         if (OnTrace) OnTrace("Received " + number(got.count) + " bytes on socket ID " + number(handle), trace_socket);
         return int(got.count);

@@ -7,18 +7,24 @@
 #include "net/ip_misc.h"
 #include "net/trace.h"
 #include "platform/sockets.h"
+#include "platform/tls.h"
 #include "rtl/memory_stream.h"
 #include "rtl/string_list.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace zanpost {
 
 enum TSocketState { socket_none, socket_unconnected, socket_connected, socket_failed };
+
+// How a connection is secured: not at all, by the protocol's own command after the
+// greeting (STARTTLS, STLS), or from the first byte (implicit TLS).
+enum class TlsMode { none, starttls, implicit };
 
 class T_TcpIp {
 public:
@@ -43,6 +49,11 @@ public:
     // Seconds that connecting and every single send and receive may take; 0 waits for
     // ever. Applied when a connection is opened.
     int Timeout = 600;
+    // implicit: Login runs the TLS handshake right after connecting. starttls: the
+    // protocol client calls StartTls after its command. The server name defaults to
+    // Hostname.
+    TlsMode Tls = TlsMode::none;
+    platform::TlsOptions TlsOptions;
 
     // Closes the socket in `handle`, creates a new one and connects it; `handle` is
     // invalid_socket afterwards when that failed.
@@ -59,6 +70,16 @@ public:
     virtual void Logout();
     // True once the stream has ended or the socket is not connected.
     virtual bool Eof(SocketHandle handle);
+
+    // Puts TLS under the line reader of the open connection, from here on every send and
+    // receive goes through it. Raises ESecureError, closing the connection, when the server
+    // already sent bytes that were not read (they would pass for answers given under TLS)
+    // or when the handshake fails.
+    void StartTls();
+    // True while the connection runs over TLS.
+    bool TlsActive() const noexcept { return tls_ != nullptr; }
+    // The session's details, for the log; null without TLS.
+    const platform::TlsPeerInfo* TlsPeer() const noexcept { return tls_ ? &tls_->peer() : nullptr; }
 
     SocketHandle CreateSocket();
     void ConnectSocket(SocketHandle& handle, std::uint16_t port, std::uint32_t address);
@@ -106,6 +127,11 @@ private:
     bool FillInbox(SocketHandle handle);
     void DropInbox() noexcept;
 
+    platform::IoResult TransportSend(SocketHandle handle, const char* bytes, std::size_t length);
+    platform::IoResult TransportReceive(SocketHandle handle, char* area, std::size_t size);
+
+    // The TLS session over Socket, when there is one.
+    std::unique_ptr<platform::TlsSession> tls_;
     // Received bytes not yet handed out as lines, from inbox_start_ on.
     std::string inbox_;
     std::size_t inbox_start_ = 0;

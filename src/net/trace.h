@@ -11,6 +11,7 @@ enum TTraceLevel {
     trace_sent,      // a command line as sent, without its line end ("PASS *****" for a password)
     trace_received,  // a reply line as received, without its line end
     trace_socket,    // opened, failed to open, closed, bytes received, bytes sent
+    trace_security,  // TLS started: version, cipher, the server certificate; never a secret
 };
 
 using TTraceProc = std::function<void(const std::string& s, TTraceLevel level)>;

@@ -3,6 +3,7 @@
 // each, retrieve and delete single messages.
 
 #include "net/tcpip.h"
+#include "protocols/sasl.h"
 #include "rtl/string_list.h"
 
 #include <cstdint>
@@ -28,7 +29,8 @@ public:
     ~T_Pop3() override;
 
     std::string UserName;
-    std::string Password;
+    std::string Password;  // or the OAuth 2.0 token for xoauth2
+    SaslMechanism Mechanism = SaslMechanism::user;
     std::vector<t_reply> Messages;  // one per listing line of the last Login, in order
     // After GetHeaders one summary entry per message: sender, BEL (7) and subject, the
     // sender alone when there is no subject, or the message number when TOP was refused.

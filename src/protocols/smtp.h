@@ -3,6 +3,7 @@
 // knows nothing of headers or MIME; T_Mail fills the envelope and the lines and runs Action.
 
 #include "net/tcpip.h"
+#include "protocols/sasl.h"
 #include "rtl/string_list.h"
 
 #include <cstdint>
@@ -14,6 +15,11 @@ namespace zanpost {
 class T_SMTP : public T_TcpIp {
 public:
     T_SMTP();
+
+    // A login (SMTP AUTH) follows the greeting when UserName is set; empty: no login.
+    std::string UserName;
+    std::string Password;  // or the OAuth 2.0 token for xoauth2
+    SaslMechanism Mechanism = SaslMechanism::automatic;
 
     std::string MailFrom;         // the envelope sender; a display name may surround it
     std::string HeloName;         // the local host name the last Action greeted with
