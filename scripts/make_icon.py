@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Draws the program's icon "MAINICON": one 32x32 image in 16 colours, a sealed envelope.
+"""Draws the program's icon "MAINICON": a sealed envelope in 16 colours, as a 32x32 image
+(first, for the desktop and the boxes) and a 16x16 one drawn for the notification area, where
+the large image scaled down loses its outline.
 
     scripts/make_icon.py            writes cmake/zanpost.ico
     scripts/make_icon.py --check    fails when cmake/zanpost.ico differs from the drawing
@@ -10,7 +12,6 @@ import pathlib
 import struct
 import sys
 
-SIZE = 32
 TRANSPARENT = None
 
 # The standard 16-colour palette, as (red, green, blue).
@@ -25,6 +26,7 @@ BLACK, DARK_RED, NAVY, SILVER, GRAY, RED, YELLOW, WHITE = 0, 1, 4, 7, 8, 9, 11, 
 
 def draw():
     """The picture as rows of palette indices, top row first; None is transparent."""
+    SIZE = 32
     img = [[TRANSPARENT] * SIZE for _ in range(SIZE)]
     top, bottom, left, right = 6, 26, 2, 29
 
@@ -60,10 +62,37 @@ def draw():
     return img
 
 
-def ico_bytes(img):
-    """A one-image .ico file: 4-bit colour bitmap plus the 1-bit transparency mask."""
-    xor_stride = SIZE // 2           # 4 bits a pixel, rows already a multiple of 4 bytes
-    and_stride = 4                   # 1 bit a pixel, padded to 4 bytes
+def draw_small():
+    """The same envelope drawn pixel by pixel at 16x16: a one-pixel outline that survives
+    at this size, the flap, the lower folds, a seal and one motion stroke."""
+    rows = [
+        "................",
+        "................",
+        "................",
+        ".BBBBBBBBBBBBBB.",
+        ".BNWWWWWWWWWWNB.",
+        "GBWNWWWWWWWWNWB.",
+        ".BWWNWWWWWWNWWB.",
+        "GBWWWNWWWWNWWWB.",
+        ".BWWWWNRRNWWWWB.",
+        "GBWWWSWRYRWSWWB.",
+        ".BWWSWWRRWWSWWB.",
+        ".BWSWWWWWWWWSWB.",
+        ".BSWWWWWWWWWWSB.",
+        ".BBBBBBBBBBBBBB.",
+        "................",
+        "................",
+    ]
+    colour = {".": TRANSPARENT, "B": BLACK, "W": WHITE, "N": NAVY, "S": SILVER,
+              "R": RED, "Y": YELLOW, "G": GRAY}
+    return [[colour[c] for c in row] for row in rows]
+
+
+def image_bytes(img):
+    """One icon image: 4-bit colour bitmap plus the 1-bit transparency mask."""
+    SIZE = len(img)
+    xor_stride = (SIZE // 2 + 3) // 4 * 4   # 4 bits a pixel, rows padded to 4 bytes
+    and_stride = (SIZE // 8 + 3) // 4 * 4   # 1 bit a pixel, padded to 4 bytes
     xor_rows, and_rows = [], []
     for row in reversed(img):        # bitmaps are stored bottom-up
         xor = bytearray(xor_stride)
@@ -78,10 +107,19 @@ def ico_bytes(img):
     pixels = b"".join(xor_rows) + b"".join(and_rows)
     palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in PALETTE)
     header = struct.pack("<IiiHHIIiiII", 40, SIZE, SIZE * 2, 1, 4, 0, len(pixels), 0, 0, 16, 0)
-    image = header + palette + pixels
-    directory = struct.pack("<HHH", 0, 1, 1)
-    entry = struct.pack("<BBBBHHII", SIZE, SIZE, 16, 0, 1, 4, len(image), 6 + 16)
-    return directory + entry + image
+    return header + palette + pixels
+
+
+def ico_bytes(images):
+    """An .ico file of the images, in the order given."""
+    blobs = [image_bytes(img) for img in images]
+    directory = struct.pack("<HHH", 0, 1, len(blobs))
+    offset = 6 + 16 * len(blobs)
+    entries = b""
+    for img, blob in zip(images, blobs):
+        entries += struct.pack("<BBBBHHII", len(img), len(img), 16, 0, 1, 4, len(blob), offset)
+        offset += len(blob)
+    return directory + entries + b"".join(blobs)
 
 
 def main():
@@ -90,7 +128,7 @@ def main():
     parser.add_argument("--out", type=pathlib.Path, default=here / "cmake" / "zanpost.ico")
     parser.add_argument("--check", action="store_true")
     args = parser.parse_args()
-    data = ico_bytes(draw())
+    data = ico_bytes([draw(), draw_small()])
     if args.check:
         if not args.out.exists() or args.out.read_bytes() != data:
             print(f"{args.out} is not what scripts/make_icon.py draws; run it again", file=sys.stderr)

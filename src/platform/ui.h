@@ -31,12 +31,16 @@ struct NotifyIconData {
 };
 
 inline constexpr std::uint32_t nim_add = 0;
+inline constexpr std::uint32_t nim_modify = 1;
 inline constexpr std::uint32_t nim_delete = 2;
 inline constexpr std::uint32_t nif_icon = 2;
 inline constexpr std::uint32_t nif_tip = 4;
 
 // The icon resource "MAINICON" of the program's own module; 0 where there is none.
 std::uintptr_t load_main_icon();
+// The same resource at the system's small-icon size (16 x 16 at normal DPI), for the
+// notification area; 0 where there is none. Shared: nobody destroys it.
+std::uintptr_t load_small_main_icon();
 
 // Shell_NotifyIconA; the answer is ignored by every caller, so none is returned.
 // On POSIX there is no notification area and nothing visible happens.

@@ -53,6 +53,11 @@ std::uintptr_t load_main_icon()
     return 0;
 }
 
+std::uintptr_t load_small_main_icon()
+{
+    return 0;
+}
+
 void notify_icon(std::uint32_t, const NotifyIconData&) {}
 
 }  // namespace zanpost::platform

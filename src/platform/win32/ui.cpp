@@ -24,6 +24,13 @@ std::uintptr_t load_main_icon()
     return reinterpret_cast<std::uintptr_t>(LoadIconA(GetModuleHandleA(nullptr), "MAINICON"));
 }
 
+std::uintptr_t load_small_main_icon()
+{
+    return reinterpret_cast<std::uintptr_t>(LoadImageA(GetModuleHandleA(nullptr), "MAINICON", IMAGE_ICON,
+                                                       GetSystemMetrics(SM_CXSMICON),
+                                                       GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+}
+
 void notify_icon(std::uint32_t message, const NotifyIconData& data)
 {
     NOTIFYICONDATAA record{};

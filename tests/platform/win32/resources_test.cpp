@@ -82,6 +82,8 @@ TEST(VersionResource, FilesWithoutOneGiveAnEmptyBlock)
 TEST(MainIcon, LoadsFromTheProgramsOwnModule)
 {
     EXPECT_NE(load_main_icon(), 0u);
+    // The notification area's own 16 x 16 image, not the large one scaled down.
+    EXPECT_NE(load_small_main_icon(), 0u);
 }
 
 }  // namespace
