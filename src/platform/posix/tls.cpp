@@ -288,7 +288,7 @@ TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
         case SSL_ERROR_SYSCALL:
             if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK)
                 return fail(TlsFailure::timed_out, "no answer within the time limit");
-            if (saved_errno == 0 && ERR_peek_error() == 0)
+            if ((saved_errno == 0 && ERR_peek_error() == 0) || saved_errno == ECONNRESET || saved_errno == EPIPE)
                 return fail(TlsFailure::closed, "the server closed the connection");
             if (saved_errno != 0) return fail(TlsFailure::handshake, std::strerror(saved_errno));
             return fail(TlsFailure::handshake, library_words());
