@@ -218,15 +218,23 @@ int T_TcpIp::Receive(SocketHandle handle, char* area, int size)
     return end_status_ == platform::IoStatus::closed ? 0 : -1;
 }
 
-bool T_TcpIp::TakeLine(std::string& line)
+T_TcpIp::LineTaken T_TcpIp::TakeLine(std::string& line, std::size_t limit)
 {
     const char* begin = inbox_.data() + inbox_start_;
     const std::size_t available = inbox_.size() - inbox_start_;
-    const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', available));
-    if (lf == nullptr) return false;
+    // Bytes before inbox_scanned_ were searched by an earlier call and hold no LF: a long
+    // line that arrives in many receives is searched once, not once per receive.
+    const std::size_t searched = inbox_scanned_ > inbox_start_ ? inbox_scanned_ - inbox_start_ : 0;
+    const auto* lf = static_cast<const char*>(std::memchr(begin + searched, '\n', available - searched));
+    if (lf == nullptr) {
+        inbox_scanned_ = inbox_.size();
+        // One byte more than the limit may still be the CR of the line end.
+        return available > limit + 1 ? LineTaken::too_long : LineTaken::none;
+    }
 
     std::size_t length = std::size_t(lf - begin);
     if (length > 0 && begin[length - 1] == '\r') --length;
+    if (length > limit) return LineTaken::too_long;
     if (std::memchr(begin, '\r', length) == nullptr) {
         line.assign(begin, length);
     } else {
@@ -235,14 +243,16 @@ bool T_TcpIp::TakeLine(std::string& line)
     }
 
     inbox_start_ += std::size_t(lf - begin) + 1;
+    inbox_scanned_ = inbox_start_;
     if (inbox_start_ == inbox_.size()) DropInbox();
-    return true;
+    return LineTaken::line;
 }
 
 bool T_TcpIp::FillInbox(SocketHandle handle)
 {
     if (inbox_start_ > 0) {
         inbox_.erase(0, inbox_start_);
+        inbox_scanned_ -= std::min(inbox_scanned_, inbox_start_);
         inbox_start_ = 0;
     }
     const std::size_t kept = inbox_.size();
@@ -256,22 +266,38 @@ void T_TcpIp::DropInbox() noexcept
 {
     inbox_.clear();
     inbox_start_ = 0;
+    inbox_scanned_ = 0;
 }
 
 bool T_TcpIp::ReadLine(SocketHandle handle, std::string& line)
 {
-    while (!TakeLine(line)) {
+    // No bound of its own: data lines may be as long as a message makes them.
+    return ReadLineWithin(handle, line, std::string::npos - 1) == LineTaken::line;
+}
+
+T_TcpIp::LineTaken T_TcpIp::ReadLineWithin(SocketHandle handle, std::string& line, std::size_t limit)
+{
+    for (;;) {
+        const LineTaken taken = TakeLine(line, limit);
+        if (taken != LineTaken::none) return taken;
         if (Eof(handle) || !FillInbox(handle)) {
             DropInbox();
-            return false;
+            return LineTaken::none;
         }
     }
-    return true;
 }
 
 void T_TcpIp::RequireLine(std::string& line)
 {
-    if (!ReadLine(Socket, line)) LoseConnection();
+    switch (ReadLineWithin(Socket, line, max_status_line)) {
+    case LineTaken::line: return;
+    case LineTaken::too_long:
+        // Whatever the server means by it, it is not an answer: nothing after it could be
+        // told apart from the rest of this line.
+        Abandon("Garbled answer from " + Hostname + ": a line longer than " + number(max_status_line) + " bytes");
+    case LineTaken::none: break;
+    }
+    LoseConnection();
 }
 
 void T_TcpIp::ReadDotTerminated(StringList& lines)

@@ -98,8 +98,13 @@ public:
     void SendBuffer(SocketHandle handle, const char* bytes, std::size_t length);
     void SendString(SocketHandle handle, const std::string& text);
 
+    // The longest status or reply line RequireLine takes, without its line end. The mail
+    // protocols allow 512 bytes; anything near this bound is not a server answering.
+    static constexpr std::size_t max_status_line = 0x10000;
+
     // The next line on Socket for a reader that cannot go on without it. When none
-    // comes, closes the connection and raises ETcpIpError saying why.
+    // comes, or it is longer than max_status_line, closes the connection and raises
+    // ETcpIpError saying why.
     void RequireLine(std::string& line);
     // Appends the lines of a dot-terminated answer, each with a leading "." taken off,
     // up to the lone "." that ends it. When the stream ends first, `lines` gets back the
@@ -123,7 +128,12 @@ protected:
 
 private:
     [[noreturn]] void LoseConnection();
-    bool TakeLine(std::string& line);
+    enum class LineTaken { line, none, too_long };
+    // A line of at most `limit` bytes from the inbox; `none` when no whole line is there yet.
+    LineTaken TakeLine(std::string& line, std::size_t limit);
+    // Fills the inbox until a line comes; `none` when the stream ends first (the bytes of
+    // an unfinished line dropped), `too_long` when it would be longer than `limit`.
+    LineTaken ReadLineWithin(SocketHandle handle, std::string& line, std::size_t limit);
     bool FillInbox(SocketHandle handle);
     void DropInbox() noexcept;
 
@@ -135,6 +145,8 @@ private:
     // Received bytes not yet handed out as lines, from inbox_start_ on.
     std::string inbox_;
     std::size_t inbox_start_ = 0;
+    // The inbox holds no LF from inbox_start_ up to here.
+    std::size_t inbox_scanned_ = 0;
     // Why the stream ended, for the message of the failure that follows.
     platform::IoStatus end_status_ = platform::IoStatus::ok;
     int end_error_ = 0;

@@ -22,7 +22,8 @@ struct TlsOptions {
     // A PEM file whose certificates are the only trusted roots; empty: the system's store.
     std::string ca_file;
     // 64 lower-case hex digits: when set, the server certificate's SHA-256 must be exactly
-    // this, which replaces the chain, date and name checks.
+    // this, which replaces the chain, date and name checks (ca_file is then not read).
+    // Upper-case digits and colons between bytes are taken too.
     std::string pin_sha256;
 };
 

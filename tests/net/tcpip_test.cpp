@@ -135,6 +135,73 @@ TEST(TcpIpLines, LinesSpanningManyReceivesArriveWhole)
     client.Logout();
 }
 
+TEST(TcpIpLines, StatusLinesAreBoundedAndALongerOneBreaksTheConnection)
+{
+    constexpr std::size_t max = T_TcpIp::max_status_line;
+    struct Case {
+        const char* name;
+        std::string wire;       // then the server goes silent
+        bool taken;             // else the connection is broken as for a garbled answer
+        std::size_t length;     // of the line taken
+    };
+    const Case cases[] = {
+        {"longest line with CR LF", std::string(max, 'x') + "\r\nnext\r\n", true, max},
+        {"longest line with a bare LF", std::string(max, 'x') + "\nnext\r\n", true, max},
+        {"one byte too long", std::string(max + 1, 'x') + "\r\nnext\r\n", false, 0},
+        {"a megabyte with no line end", std::string(0x100000, 'x'), false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(Conversation().say_raw(c.wire));
+        T_TcpIp client;
+        // Waiting for the end of the line instead would run into this and say so.
+        client.Timeout = 5;
+        connect(client, server);
+        std::string line = "before";
+        if (c.taken) {
+            client.RequireLine(line);
+            EXPECT_EQ(line, std::string(c.length, 'x'));
+            client.RequireLine(line);
+            EXPECT_EQ(line, "next");
+            client.Logout();
+            continue;
+        }
+        try {
+            client.RequireLine(line);
+            FAIL() << "a line of " << c.wire.size() << " bytes taken as an answer";
+        } catch (const ETcpIpError& e) {
+            EXPECT_EQ(e.kind(), "ETcpIpError");
+            EXPECT_EQ(e.message(), "Garbled answer from 127.0.0.1: a line longer than 65536 bytes");
+        }
+        EXPECT_EQ(line, "before");
+        EXPECT_EQ(client.Socket, platform::invalid_socket);
+        EXPECT_FALSE(client.Connected);
+    }
+}
+
+TEST(TcpIpDotTerminated, DataLinesMayBeFarLongerThanStatusLines)
+{
+    // Megabytes without a line end arrive in many receives; the lines around them, and the
+    // status line after the answer, must come out as sent.
+    const std::string long_line(8 * 0x100000 + 3, 'd');
+    ScriptedServer server(Conversation().say_raw("short\r\n" + long_line + "\r\n." + long_line +
+                                                 "\nafter\r\n.\r\n+OK next\r\n"));
+    T_TcpIp client;
+    client.Timeout = 10;
+    connect(client, server);
+    StringList lines;
+    client.ReadDotTerminated(lines);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "short");
+    EXPECT_TRUE(lines[1] == long_line);
+    EXPECT_TRUE(lines[2] == long_line);
+    EXPECT_EQ(lines[3], "after");
+    std::string line;
+    client.RequireLine(line);
+    EXPECT_EQ(line, "+OK next");
+    client.Logout();
+}
+
 TEST(TcpIpDotTerminated, LeadingDotsAreTakenOffAndTheRestStaysBuffered)
 {
     ScriptedServer server(Conversation().say_raw("x\r\n..\r\n.c\r\n...\r\n\r\n.\r\nafter\r\n"));

@@ -53,13 +53,34 @@ Conversation& Conversation::close()
     return *this;
 }
 
+Conversation& Conversation::start_tls()
+{
+    steps_.push_back({Kind::start_tls, {}});
+    return *this;
+}
+
+Conversation& Conversation::renegotiate()
+{
+    steps_.push_back({Kind::renegotiate, {}});
+    return *this;
+}
+
 ScriptedServer::ScriptedServer(Conversation conversation, std::uint16_t fixed_port)
     : ScriptedServer(std::vector<Conversation>{std::move(conversation)}, fixed_port)
 {
 }
 
 ScriptedServer::ScriptedServer(std::vector<Conversation> conversations, std::uint16_t fixed_port)
-    : conversations_(std::move(conversations)), transcripts_(conversations_.size()), port_(fixed_port)
+    : ScriptedServer(std::move(conversations), ServerTls{}, fixed_port)
+{
+}
+
+ScriptedServer::ScriptedServer(std::vector<Conversation> conversations, ServerTls tls, std::uint16_t fixed_port)
+    : conversations_(std::move(conversations)),
+      transcripts_(conversations_.size()),
+      tls_(std::move(tls)),
+      tls_errors_(conversations_.size()),
+      port_(fixed_port)
 {
     platform::socket_layer_start();
     listener_ = platform::socket_listen_loopback(port_);
@@ -79,6 +100,13 @@ const std::string& ScriptedServer::transcript(std::size_t index)
     finish();
     static const std::string none;
     return index < transcripts_.size() ? transcripts_[index] : none;
+}
+
+const std::string& ScriptedServer::tls_error(std::size_t index)
+{
+    finish();
+    static const std::string none;
+    return index < tls_errors_.size() ? tls_errors_[index] : none;
 }
 
 std::size_t ScriptedServer::connections()
@@ -112,15 +140,19 @@ void ScriptedServer::run()
         if (connection == platform::invalid_socket) return;
         ++accepted_;
         platform::socket_set_timeout(connection, guard_seconds);
-        serve(connection, conversations_[i], transcripts_[i]);
+        serve(connection, conversations_[i], transcripts_[i], tls_errors_[i]);
     }
 }
 
-void ScriptedServer::serve(platform::SocketHandle connection, const Conversation& conversation, std::string& received)
+void ScriptedServer::serve(platform::SocketHandle connection, const Conversation& conversation, std::string& received,
+                           std::string& tls_error)
 {
+    std::unique_ptr<ServerTlsChannel> tls;
+    auto send = [&](const std::string& bytes) { return tls ? tls->send_all(bytes) : send_all(connection, bytes); };
     std::vector<char> block(0x10000);
     auto receive_more = [&] {
-        const auto got = platform::socket_receive(connection, block.data(), block.size());
+        const auto got = tls ? tls->receive(block.data(), block.size())
+                             : platform::socket_receive(connection, block.data(), block.size());
         if (got.status != platform::IoStatus::ok) return false;
         received.append(block.data(), got.count);
         return true;
@@ -141,21 +173,31 @@ void ScriptedServer::serve(platform::SocketHandle connection, const Conversation
     std::string line;
     for (const auto& step : conversation.steps_) {
         switch (step.kind) {
-        case Conversation::Kind::send: going = send_all(connection, step.bytes); break;
+        case Conversation::Kind::send: going = send(step.bytes); break;
         case Conversation::Kind::await_line: going = next_line(line); break;
         case Conversation::Kind::await_data:
             do going = next_line(line);
             while (going && line != ".");
             break;
         case Conversation::Kind::close:
+            tls.reset();
             platform::socket_close(connection);
             return;
+        case Conversation::Kind::start_tls:
+            tls = server_tls_accept(connection, tls_, tls_error);
+            if (!tls) {
+                platform::socket_close(connection);
+                return;
+            }
+            break;
+        case Conversation::Kind::renegotiate: going = tls && tls->renegotiate(); break;
         }
         if (!going) break;
     }
     // Silence: record whatever still comes until the client closes.
     while (receive_more()) {
     }
+    tls.reset();
     platform::socket_close(connection);
 }
 

@@ -26,8 +26,14 @@
 // fixed (the program itself: 25 for SMTP, 110 for POP3) needs the server on that port:
 // pass it as `fixed_port`. Such a test must run where the port is free and may be
 // bound, e.g. as root in a private network namespace.
+//
+// A conversation may switch to TLS at any point with start_tls(), showing the certificate
+// the server was given (POSIX builds only): first for implicit TLS, after the go-ahead
+// line for STARTTLS / STLS. From then on every step, and the transcript, is the plain text
+// inside TLS. A failed handshake ends the connection.
 
 #include "platform/sockets.h"
+#include "support/tls_channel.h"
 
 #include <atomic>
 #include <cstdint>
@@ -52,10 +58,14 @@ public:
     Conversation& await_data();
     // Closes the connection at this point; the steps after it never run.
     Conversation& close();
+    // Runs the server's side of the TLS handshake; later steps go through TLS.
+    Conversation& start_tls();
+    // Over TLS 1.2, asks the client for a new handshake, which runs under the later steps.
+    Conversation& renegotiate();
 
 private:
     friend class ScriptedServer;
-    enum class Kind { send, await_line, await_data, close };
+    enum class Kind { send, await_line, await_data, close, start_tls, renegotiate };
     struct Step {
         Kind kind;
         std::string bytes;
@@ -69,6 +79,8 @@ public:
     explicit ScriptedServer(Conversation conversation, std::uint16_t fixed_port = 0);
     // One conversation per connection, in the order the client connects.
     explicit ScriptedServer(std::vector<Conversation> conversations, std::uint16_t fixed_port = 0);
+    // Conversations that start TLS show this certificate.
+    ScriptedServer(std::vector<Conversation> conversations, ServerTls tls, std::uint16_t fixed_port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -81,15 +93,20 @@ public:
     const std::string& transcript(std::size_t index = 0);
     // How many connections the client made.
     std::size_t connections();
+    // Why the server's TLS handshake on connection `index` failed; empty when it did not.
+    const std::string& tls_error(std::size_t index = 0);
 
 private:
     void run();
     platform::SocketHandle accept_next();
-    void serve(platform::SocketHandle connection, const Conversation& conversation, std::string& received);
+    void serve(platform::SocketHandle connection, const Conversation& conversation, std::string& received,
+               std::string& tls_error);
     void finish();
 
     std::vector<Conversation> conversations_;
     std::vector<std::string> transcripts_;
+    ServerTls tls_;
+    std::vector<std::string> tls_errors_;
     std::size_t accepted_ = 0;
     std::uint16_t port_ = 0;
     // Set when the results are asked for: the client has made every connection it will.

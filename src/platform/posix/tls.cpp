@@ -1,13 +1,330 @@
-// Placeholder until the TLS backend of this platform is built: every handshake fails.
+// The TLS client of the POSIX build, on OpenSSL 3.
+//
+// The socket stays blocking with SO_RCVTIMEO / SO_SNDTIMEO set by the caller: a receive or
+// send that runs out of time comes back from the socket as EAGAIN, which OpenSSL reports
+// as "want read/write". On a blocking socket nothing else gives that result, so it is
+// read as the time limit having run out.
 
 #include "platform/tls.h"
 
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
 namespace zanpost::platform {
 
-TlsStartResult tls_start(SocketHandle, const TlsOptions&)
+namespace {
+
+struct SslCtxFree {
+    void operator()(SSL_CTX* ctx) const noexcept { SSL_CTX_free(ctx); }
+};
+struct SslFree {
+    void operator()(SSL* ssl) const noexcept { SSL_free(ssl); }
+};
+struct BioFree {
+    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+};
+struct X509Free {
+    void operator()(X509* cert) const noexcept { X509_free(cert); }
+};
+using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+bool is_ip_literal(const std::string& name)
 {
+    unsigned char address[16];
+    return inet_pton(AF_INET, name.c_str(), address) == 1 || inet_pton(AF_INET6, name.c_str(), address) == 1;
+}
+
+// The oldest error of the queue in the library's words, then the queue emptied so that it
+// cannot be blamed on a later call.
+std::string library_words()
+{
+    const unsigned long code = ERR_peek_error();
+    std::string words;
+    if (code != 0) {
+        const char* reason = ERR_reason_error_string(code);
+        words = reason ? reason : "error " + std::to_string(ERR_GET_REASON(code));
+    }
+    ERR_clear_error();
+    return words;
+}
+
+std::string hex(const unsigned char* bytes, std::size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (std::size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::string sha256_of(X509* cert)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(cert, EVP_sha256(), digest, &length) != 1) return {};
+    return hex(digest, length);
+}
+
+std::string one_line(const X509_NAME* name)
+{
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_ONELINE) < 0) return {};
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return length > 0 ? std::string(data, std::size_t(length)) : std::string();
+}
+
+std::string utc_text(const ASN1_TIME* time)
+{
+    std::tm tm{};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return {};
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return text;
+}
+
+// A pin as configured may carry upper-case digits or colons; only the digits count.
+std::string normal_pin(const std::string& pin)
+{
+    std::string digits;
+    for (const char c : pin)
+        if (c != ':') digits += char(std::tolower(static_cast<unsigned char>(c)));
+    return digits;
+}
+
+class OpenSslSession final : public TlsSession {
+public:
+    OpenSslSession(SslCtxPtr ctx, SslPtr ssl, TlsPeerInfo peer)
+        : ctx_(std::move(ctx)), ssl_(std::move(ssl)), peer_(std::move(peer))
+    {
+    }
+
+    IoResult send(const char* data, std::size_t length) override
+    {
+        if (broken_) return {IoStatus::failed, 0};
+        if (length == 0) return {IoStatus::ok, 0};
+        ERR_clear_error();
+        errno = 0;
+        std::size_t written = 0;
+        const int done = SSL_write_ex(ssl_.get(), data, length, &written);
+        if (done == 1) return {IoStatus::ok, written};
+        return failure(done, errno);
+    }
+
+    IoResult receive(char* buffer, std::size_t size) override
+    {
+        if (broken_) return {IoStatus::failed, 0};
+        if (size == 0) return {IoStatus::ok, 0};
+        ERR_clear_error();
+        errno = 0;
+        std::size_t got = 0;
+        const int done = SSL_read_ex(ssl_.get(), buffer, size, &got);
+        if (done == 1) return {IoStatus::ok, got};
+        return failure(done, errno);
+    }
+
+    void shutdown() noexcept override
+    {
+        // After a fatal error or a timeout the session's state is unknown; a close_notify
+        // could not be trusted to mean anything, and the library forbids it.
+        if (broken_) return;
+        broken_ = true;
+        ERR_clear_error();
+        // One call sends our close_notify without waiting for the server's: the socket's
+        // send limit is the longest this can take.
+        SSL_shutdown(ssl_.get());
+        ERR_clear_error();
+    }
+
+    const TlsPeerInfo& peer() const override { return peer_; }
+
+private:
+    IoResult failure(int result, int saved_errno)
+    {
+        const int error = SSL_get_error(ssl_.get(), result);
+        IoResult outcome{IoStatus::failed, 0};
+        switch (error) {
+        case SSL_ERROR_ZERO_RETURN:
+            // The server's close_notify: the stream ended in good order, and the server
+            // may still take ours.
+            ERR_clear_error();
+            return {IoStatus::closed, 0};
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE: outcome.status = IoStatus::timed_out; break;
+        case SSL_ERROR_SYSCALL:
+            if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK) outcome.status = IoStatus::timed_out;
+            else if (saved_errno == 0 && ERR_peek_error() == 0) outcome.status = IoStatus::closed;
+            break;
+        case SSL_ERROR_SSL:
+            // A connection cut without close_notify: the protocols above end their
+            // answers themselves, so this is the end of the stream for them to judge.
+            if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) outcome.status = IoStatus::closed;
+            break;
+        default: break;
+        }
+        ERR_clear_error();
+        broken_ = true;
+        errno = saved_errno;
+        return outcome;
+    }
+
+    SslCtxPtr ctx_;
+    SslPtr ssl_;
+    TlsPeerInfo peer_;
+    bool broken_ = false;
+};
+
+TlsStartResult fail(TlsFailure failure, std::string detail)
+{
+    ERR_clear_error();
     TlsStartResult result;
-    result.detail = "TLS is not available in this build";
+    result.failure = failure;
+    result.detail = std::move(detail);
+    return result;
+}
+
+TlsFailure failure_of_verification(long verify_result)
+{
+    switch (verify_result) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD: return TlsFailure::expired;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: return TlsFailure::name_mismatch;
+    default: return TlsFailure::untrusted;
+    }
+}
+
+// Readable and holding at least one certificate: anything else is the configuration's
+// fault, and must not pass for a server whose certificate is not trusted.
+bool load_ca_file(SSL_CTX* ctx, const std::string& path, std::string& detail)
+{
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe) {
+        detail = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    probe.close();
+    ERR_clear_error();
+    if (SSL_CTX_load_verify_locations(ctx, path.c_str(), nullptr) != 1) {
+        detail = "no certificate in " + path;
+        const std::string words = library_words();
+        if (!words.empty()) detail += ": " + words;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
+{
+    ERR_clear_error();
+    const bool pinned = !options.pin_sha256.empty();
+    if (!pinned && options.server_name.empty()) return fail(TlsFailure::name_mismatch, "no server name to check the certificate against");
+
+    SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) return fail(TlsFailure::handshake, library_words());
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_mode(ctx.get(), SSL_MODE_AUTO_RETRY);
+
+    if (pinned) {
+        // The pin alone decides, after the handshake: the chain may be self-signed and the
+        // name anything, and the CA file is not consulted.
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+    } else {
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+        if (!options.ca_file.empty()) {
+            std::string detail;
+            if (!load_ca_file(ctx.get(), options.ca_file, detail)) return fail(TlsFailure::ca_file, detail);
+        } else if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+            return fail(TlsFailure::ca_file, "the system's certificate store: " + library_words());
+        }
+    }
+
+    SslPtr ssl(SSL_new(ctx.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), socket) != 1) return fail(TlsFailure::handshake, library_words());
+
+    const bool ip = is_ip_literal(options.server_name);
+    if (!options.server_name.empty() && !ip && SSL_set_tlsext_host_name(ssl.get(), options.server_name.c_str()) != 1)
+        return fail(TlsFailure::handshake, library_words());
+    if (!pinned) {
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        const int named = ip ? X509_VERIFY_PARAM_set1_ip_asc(param, options.server_name.c_str())
+                             : X509_VERIFY_PARAM_set1_host(param, options.server_name.c_str(), 0);
+        if (named != 1) return fail(TlsFailure::name_mismatch, "cannot check the name " + options.server_name);
+    }
+
+    ERR_clear_error();
+    errno = 0;
+    const int connected = SSL_connect(ssl.get());
+    if (connected != 1) {
+        const int error = SSL_get_error(ssl.get(), connected);
+        const int saved_errno = errno;
+        switch (error) {
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE: return fail(TlsFailure::timed_out, "no answer within the time limit");
+        case SSL_ERROR_ZERO_RETURN: return fail(TlsFailure::closed, "the server closed the connection");
+        case SSL_ERROR_SYSCALL:
+            if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK)
+                return fail(TlsFailure::timed_out, "no answer within the time limit");
+            if ((saved_errno == 0 && ERR_peek_error() == 0) || saved_errno == ECONNRESET || saved_errno == EPIPE)
+                return fail(TlsFailure::closed, "the server closed the connection");
+            if (saved_errno != 0) return fail(TlsFailure::handshake, std::strerror(saved_errno));
+            return fail(TlsFailure::handshake, library_words());
+        default: break;
+        }
+        const unsigned long code = ERR_peek_error();
+        const long verified = SSL_get_verify_result(ssl.get());
+        if (ERR_GET_REASON(code) == SSL_R_CERTIFICATE_VERIFY_FAILED && verified != X509_V_OK)
+            return fail(failure_of_verification(verified), X509_verify_cert_error_string(verified));
+        if (ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+            return fail(TlsFailure::closed, "the server closed the connection");
+        std::string words = library_words();
+        if (words.empty()) words = "the handshake failed";
+        return fail(TlsFailure::handshake, words);
+    }
+
+    X509Ptr cert(SSL_get1_peer_certificate(ssl.get()));
+    if (!cert) return fail(TlsFailure::untrusted, "the server sent no certificate");
+
+    TlsPeerInfo peer;
+    peer.version = SSL_get_version(ssl.get());
+    peer.cipher = SSL_get_cipher_name(ssl.get());
+    peer.subject = one_line(X509_get_subject_name(cert.get()));
+    peer.issuer = one_line(X509_get_issuer_name(cert.get()));
+    peer.not_before = utc_text(X509_get0_notBefore(cert.get()));
+    peer.not_after = utc_text(X509_get0_notAfter(cert.get()));
+    peer.sha256 = sha256_of(cert.get());
+
+    if (pinned && (peer.sha256.empty() || peer.sha256 != normal_pin(options.pin_sha256))) {
+        // Say goodbye properly: the server has done nothing wrong by its own lights.
+        SSL_shutdown(ssl.get());
+        return fail(TlsFailure::pin_mismatch, "the certificate's SHA-256 is " + peer.sha256);
+    }
+
+    TlsStartResult result;
+    result.session = std::make_unique<OpenSslSession>(std::move(ctx), std::move(ssl), std::move(peer));
     return result;
 }
 
