@@ -71,7 +71,10 @@
 #   ZP_TLS_FINGERPRINT, ZP_TLS_EXPIRED_FINGERPRINT, ZP_TLS_WRONG_NAME_FINGERPRINT,
 #   ZP_TLS_UNKNOWN_CA_FINGERPRINT  SHA-256 of each served certificate, "AB:CD:..." (a pin)
 #   ZP_TLS_DIR            the folder holding the keys and certificates
-# The mailbox user logs in with the same password by USER/PASS, APOP, PLAIN, LOGIN and CRAM-MD5.
+# The mailbox user logs in with the same password by USER/PASS, APOP, PLAIN, LOGIN and CRAM-MD5,
+# and by XOAUTH2 (and OAUTHBEARER) with an OAuth 2.0 access token that a local introspection
+# endpoint (oauth_introspect.py, on a free port of 127.0.0.1) accepts:
+#   ZP_OAUTH_TOKEN        the one valid access token of the run
 #
 # OpenSMTPD accepts messages up to 256 MiB (its default would refuse large attachments after
 # they were sent).
@@ -329,7 +332,7 @@ protocols = pop3 submission
 listen = 127.0.0.1
 hostname = mail.$ZP_MAIL_DOMAIN
 disable_plaintext_auth = yes
-auth_mechanisms = plain login cram-md5 apop
+auth_mechanisms = plain login cram-md5 apop xoauth2 oauthbearer
 # The certificate follows the address the client reached: the good one on $ZP_TLS_HOST, the
 # broken ones on addresses of their own, so every failure test uses the usual ports.
 ssl = yes
@@ -357,7 +360,14 @@ first_valid_uid = $ZP_MS_UID
 last_valid_uid = $ZP_MS_UID
 passdb {
   driver = passwd-file
+  mechanisms = plain login cram-md5 apop
   args = scheme=PLAIN username_format=%u $d/passwd
+}
+# OAuth 2.0 access tokens are checked by the run's introspection endpoint.
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $d/oauth2.conf
 }
 userdb {
   driver = passwd-file
@@ -408,6 +418,28 @@ service anvil {
 EOF
 }
 
+# The endpoint Dovecot asks whether an OAuth token is valid; its port goes into oauth2.conf.
+zp_ms_start_oauth() {
+  local d=$ZP_MAIL_DIR i
+  python3 "$(dirname "$ZP_MAILSERVERS")/oauth_introspect.py" "$d/oauth.port" "$ZP_MAIL_USER" \
+    >>"$d/oauth.log" 2>&1 </dev/null &
+  local pid=$!
+  echo "$pid $(zp_ms_starttime "$pid")" >"$d/oauth.pid"
+  for ((i = 0; i < 200; i++)); do
+    [ -s "$d/oauth.port" ] && break
+    zp_ms_alive "$pid" || break
+    sleep 0.05
+  done
+  if [ ! -s "$d/oauth.port" ]; then
+    zp_ms_err "the OAuth introspection endpoint did not start:"; cat "$d/oauth.log" >&2
+    return 1
+  fi
+  printf '%s\n' "introspection_mode = post" \
+    "introspection_url = http://127.0.0.1:$(<"$d/oauth.port")/introspect" \
+    "username_attribute = username" "active_attribute = active" "active_value = true" \
+    >"$d/oauth2.conf"
+}
+
 zp_ms_start_smtpd() {
   local d=$ZP_MAIL_DIR
   if ! smtpd -n -f "$d/smtpd.conf" >>"$ZP_SMTPD_LOG" 2>&1; then
@@ -431,7 +463,7 @@ mail_start() {
   fi
   if [ "$(id -u)" != 0 ]; then zp_ms_err "must run as root"; return 1; fi
   local tool
-  for tool in smtpd dovecot ip mount umount timeout openssl; do
+  for tool in smtpd dovecot ip mount umount timeout openssl python3; do
     if ! command -v "$tool" >/dev/null; then
       zp_ms_err "$tool is missing (scripts/setup installs opensmtpd, dovecot-core, dovecot-pop3d," \
         "dovecot-submissiond, openssl, iproute2)"
@@ -469,6 +501,7 @@ mail_start() {
   export ZP_TLS_UNKNOWN_CA_HOST=127.0.0.5 ZP_TLS_NAME=localhost
   export ZP_POP3S_PORT=995 ZP_SMTPS_PORT=465 ZP_SUBMISSION_PORT=587
   export ZP_TLS_DIR=$d/tls ZP_TLS_CA=$d/tls/ca.pem ZP_TLS_UNKNOWN_CA=$d/tls/ca-unknown.pem
+  ZP_OAUTH_TOKEN=ya29.zp-$(openssl rand -hex 16); export ZP_OAUTH_TOKEN
   ZP_MS_UID=$(zp_ms_free_id)
   echo "uid $ZP_MS_UID" >>"$d/state"
   : >"$ZP_SMTPD_LOG"; : >"$ZP_DOVECOT_LOG"
@@ -492,6 +525,7 @@ mail_start() {
   echo "mounted /var/spool/smtpd" >>"$d/state"
 
   zp_ms_start_smtpd || return 1
+  zp_ms_start_oauth || return 1
 
   dovecot -F -c "$d/dovecot.conf" >>"$d/dovecot.out" 2>&1 </dev/null &
   local pid=$!
@@ -516,6 +550,7 @@ mail_stop() {
   local d=$ZP_MAIL_DIR state kept
   zp_ms_kill_pidfile "$d/dovecot.pid"
   zp_ms_kill_pidfile "$d/smtpd.pid"
+  zp_ms_kill_pidfile "$d/oauth.pid"
   state=$(<"$d/state")
   if grep -qx "mounted /var/spool/smtpd" <<<"$state"; then
     umount /var/spool/smtpd || zp_ms_err "could not unmount /var/spool/smtpd"
@@ -602,7 +637,7 @@ mail_env() {
            ZP_DOVECOT_PID ZP_MAILSERVERS ZP_TLS_HOST ZP_TLS_EXPIRED_HOST ZP_TLS_WRONG_NAME_HOST \
            ZP_TLS_UNKNOWN_CA_HOST ZP_TLS_NAME ZP_POP3S_PORT ZP_SMTPS_PORT ZP_SUBMISSION_PORT \
            ZP_TLS_DIR ZP_TLS_CA ZP_TLS_UNKNOWN_CA ZP_TLS_FINGERPRINT ZP_TLS_EXPIRED_FINGERPRINT \
-           ZP_TLS_WRONG_NAME_FINGERPRINT ZP_TLS_UNKNOWN_CA_FINGERPRINT; do
+           ZP_TLS_WRONG_NAME_FINGERPRINT ZP_TLS_UNKNOWN_CA_FINGERPRINT ZP_OAUTH_TOKEN; do
     printf 'export %s=%q\n' "$v" "${!v-}"
   done
 }

@@ -48,13 +48,23 @@ def wrong_password():
     return SERVERS.password + "-spatne"
 
 
+def token():
+    return os.environ["ZP_OAUTH_TOKEN"]
+
+
+def wrong_token():
+    return "ya29.neplatny-" + token()[-8:]
+
+
 def secrets():
-    """Every form in which the password could leak: as typed, and as PLAIN and LOGIN carry it."""
+    """Every form in which a password or token could leak: as typed, and as PLAIN, LOGIN and
+    XOAUTH2 carry it."""
     forms = set()
-    for password in (SERVERS.password, wrong_password()):
+    for password in (SERVERS.password, wrong_password(), token(), wrong_token()):
         forms.add(password.encode())
         forms.add(base64.b64encode(password.encode()))
         forms.add(base64.b64encode(f"\0{SERVERS.user}\0{password}".encode()))
+        forms.add(base64.b64encode(f"user={SERVERS.user}\x01auth=Bearer {password}\x01\x01".encode()))
     return forms
 
 
@@ -221,6 +231,9 @@ class RoundTripTest(SecureJobTest):
         ("465 password from a command",
          lambda: trusted(Sifrovani="TLS", Uzivatel=SERVERS.user,
                          HesloPrikaz=f"printf '%s\\n' '{SERVERS.password}'; echo druhy radek")),
+        ("465 XOAUTH2, token from a command",
+         lambda: trusted(Sifrovani="TLS", Uzivatel=SERVERS.user, Overeni="XOAUTH2",
+                         HesloPrikaz=f"echo {token()}")),
     ]
     POP3_CASES = [
         ("995 TLS USER", lambda: trusted(Sifrovani="TLS", Overeni="USER")),
@@ -237,6 +250,8 @@ class RoundTripTest(SecureJobTest):
                         Jmeno=TLS.name)),
         ("995 password from a command",
          lambda: trusted(Sifrovani="TLS", Overeni="USER", HesloPrikaz=f"echo {SERVERS.password}")),
+        ("995 XOAUTH2, token from a command",
+         lambda: trusted(Sifrovani="TLS", Overeni="XOAUTH2", HesloPrikaz=f"echo {token()}")),
     ]
 
     def test_files_go_out_and_come_back_over_every_mode_and_mechanism(self):
@@ -276,6 +291,9 @@ class FailureTest(SecureJobTest):
         ("system roots do not know the test CA",
          lambda: with_login(secure("host", Sifrovani="TLS", Jmeno=TLS.name)), True, False),
         ("wrong password", lambda: with_login(trusted(host="host", Sifrovani="TLS"), wrong_password()),
+         True, False),
+        ("refused XOAUTH2 token (the server explains first)",
+         lambda: with_login(trusted(host="host", Sifrovani="TLS", Overeni="XOAUTH2"), wrong_token()),
          True, False),
         ("STARTTLS not offered (OpenSMTPD's plain port)",
          lambda: with_login(secure("host", Sifrovani="STARTTLS", Port=str(SERVERS.smtp_port))), True, False),
@@ -323,6 +341,8 @@ class FailureTest(SecureJobTest):
         ("pin mismatch", lambda: trusted(host="host", Sifrovani="TLS", Otisk="00" * 32), None, True, False),
         ("wrong password", lambda: trusted(host="host", Sifrovani="TLS", Overeni="PLAIN"), wrong_password,
          True, False),
+        ("refused XOAUTH2 token (the server explains first)",
+         lambda: trusted(host="host", Sifrovani="TLS", Overeni="XOAUTH2"), wrong_token, True, False),
         ("clear-text USER refused by the server", lambda: secure("host", Sifrovani="ne", Overeni="USER"), None,
          True, False),
         ("TLS to a plain port", lambda: trusted(host="host", Sifrovani="TLS", Port=str(TLS.pop3_port)), None,

@@ -392,7 +392,7 @@ class TlsServerTest(unittest.TestCase):
             box.stls(tls_context())
             capa = box.capa()
             self.assertIn("USER", capa)
-            self.assertEqual(capa["SASL"], ["PLAIN", "LOGIN", "CRAM-MD5"])
+            self.assertEqual(capa["SASL"], ["PLAIN", "LOGIN", "CRAM-MD5", "XOAUTH2", "OAUTHBEARER"])
             box.user(SERVERS.user)
             box.pass_(SERVERS.password)
             self.assertEqual(box.stat()[0], 1)
@@ -423,7 +423,8 @@ class TlsServerTest(unittest.TestCase):
             with smtplib.SMTP_SSL(self.tls.host, self.tls.smtps_port, context=tls_context(),
                                   timeout=30) as smtp:
                 smtp.ehlo()
-                self.assertEqual(smtp.esmtp_features["auth"].split(), ["PLAIN", "LOGIN", "CRAM-MD5"])
+                self.assertEqual(smtp.esmtp_features["auth"].split(),
+                                 ["PLAIN", "LOGIN", "CRAM-MD5", "XOAUTH2", "OAUTHBEARER"])
                 sent.append(self.send_with(smtp, mechanism, b"ZAN_POST 465 " + mechanism.encode()))
         with smtplib.SMTP(self.tls.host, self.tls.submission_port, timeout=30) as smtp:
             smtp.ehlo()
@@ -462,6 +463,40 @@ class TlsServerTest(unittest.TestCase):
         finally:
             box.close()
         self.assertEqual(SERVERS.messages(), [raw])
+
+    def test_xoauth2_takes_the_run_token_and_explains_a_refusal(self):
+        def initial(token):
+            return b64(f"user={SERVERS.user}\x01auth=Bearer {token}\x01\x01").decode()
+
+        for token, accepted in ((os.environ["ZP_OAUTH_TOKEN"], True), ("ya29.neplatny", False)):
+            with self.subTest(accepted=accepted):
+                # POP3 in two steps, as Microsoft requires: AUTH, "+", then the token.
+                box = poplib.POP3_SSL(self.tls.host, self.tls.pop3s_port, context=tls_context(),
+                                      timeout=30)
+                try:
+                    box._putcmd("AUTH XOAUTH2")
+                    self.assertEqual(box._getline()[0], b"+ ")
+                    box._putcmd(initial(token))
+                    reply = box._getline()[0]
+                    if accepted:
+                        self.assertTrue(reply.startswith(b"+OK"), reply)
+                    else:
+                        # A base64 error detail, answered with an empty line, then the refusal.
+                        self.assertIn(b'"status":"401"', base64.b64decode(reply[2:]))
+                        box._putcmd("")
+                        self.assertTrue(box._getline()[0].startswith(b"-ERR"))
+                finally:
+                    box.close()
+                with smtplib.SMTP_SSL(self.tls.host, self.tls.smtps_port, context=tls_context(),
+                                      timeout=30) as smtp:
+                    smtp.ehlo()
+                    code, detail = smtp.docmd("AUTH", "XOAUTH2 " + initial(token))
+                    if accepted:
+                        self.assertEqual(code, 235)
+                    else:
+                        self.assertEqual(code, 334)
+                        self.assertIn(b'"status":"401"', base64.b64decode(detail))
+                        self.assertEqual(smtp.docmd("")[0], 535)
 
     def test_wrong_mode_fails_the_handshake_or_stays_silent(self):
         # TLS to a plain port: the clear-text greeting is no TLS record.
