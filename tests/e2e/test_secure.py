@@ -3,6 +3,8 @@
 run (see tests/e2e/mailservers.sh). Files make round trips over every mode and mechanism; every
 way a secure connection or a login can fail must show the job's failure box with a line naming
 the cause, send or delete nothing, and keep the password out of every output and the run log.
+XOAUTH2 meets Dovecot's oauth2 passdb, whose token the run's introspection endpoint knows
+(ZP_OAUTH_TOKEN). The run log ([Mail] Protokol) is also checked for its size limit.
 
     tests/e2e/run_in_mailns python3 tests/e2e/test_secure.py build/linux/zanpost [unittest args]
 
@@ -375,6 +377,32 @@ class FailureTest(SecureJobTest):
                 self.assertEqual([p.name for p in receiver.work.iterdir()], [])
         certificate = [causes.get(n) for n in ("unknown CA", "wrong name", "expired", "pin mismatch")]
         self.assertEqual(len(set(certificate)), 4, certificate)
+
+
+class RunLogTest(SecureJobTest):
+    def test_a_full_log_is_set_aside_and_an_unwritable_one_fails_nothing(self):
+        smtp = with_login(trusted(Sifrovani="TLS"))
+        # Over 1 MiB at start: renamed to ".old" (one generation), a new log begins.
+        sender = self.sender(dict(smtp, host="host"), {"a.dbf": b"abc"}, subject="ZAN_POST log 1")
+        old = b"stary zaznam\n" * (1024 * 1024 // 13 + 1)
+        self.assertGreater(len(old), 1024 * 1024)
+        sender.log.write_bytes(old)
+        pathlib.Path(str(sender.log) + ".old").write_bytes(b"predchozi generace\n")
+        run = sender.run("SEND")
+        self.assert_success(run, sender)
+        self.assertEqual(pathlib.Path(str(sender.log) + ".old").read_bytes(), old)
+        self.assertTrue(run.log and not run.log.startswith(b"stary zaznam"), run.log[:200])
+        SERVERS.wait_count(1)
+
+        # A log in a folder that does not exist: the job goes on as if none were configured.
+        SERVERS.clear()
+        sender = self.sender(dict(smtp, host="host"), {"a.dbf": b"abc"}, subject="ZAN_POST log 2")
+        ini = sender.program_dir / "Zan_Post.ini"
+        ini.write_bytes(ini.read_bytes().replace(str(sender.log).encode(),
+                                                 str(sender.root / "chybi" / "log.txt").encode()))
+        run = sender.run("SEND")
+        self.assert_success(run, sender)
+        SERVERS.wait_count(1)
 
 
 if __name__ == "__main__":
