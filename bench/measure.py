@@ -2,7 +2,12 @@
 through the OpenSMTPD + Dovecot pair that tests/e2e/run_in_mailns starts. Run through
 bench/run, which builds the program and starts the servers.
 
-usage: measure.py ZANPOST [--sizes 1,10,50] [--runs 5] [--json FILE]
+usage: measure.py ZANPOST [--sizes 1,10,50] [--tls-sizes 50] [--runs 5] [--json FILE]
+
+With --tls-sizes (default 50; "" for none) the same jobs run over TLS against the servers'
+secure side: ZanPost SEND over implicit TLS (Dovecot submission on 465, AUTH) against mpack +
+msmtp with TLS, ZanPost GET over POP3S (995) against fetchmail with SSL + munpack, every peer
+verifying the certificate against the run's test CA.
 
 Every run of every tool is checked: the delivered message must carry the attachment's exact
 bytes and the body lines, the unpacked file must equal the original (cmp), and GET must
@@ -43,6 +48,11 @@ class Servers:
         self.address = env["ZP_MAIL_ADDRESS"]
         self.maildir = pathlib.Path(env["ZP_MAILDIR"])
         self.script = env["ZP_MAILSERVERS"]
+        self.tls_host = env["ZP_TLS_HOST"]
+        self.tls_name = env["ZP_TLS_NAME"]
+        self.tls_ca = env["ZP_TLS_CA"]
+        self.smtps_port = env["ZP_SMTPS_PORT"]
+        self.pop3s_port = env["ZP_POP3S_PORT"]
 
     def _run(self, *args):
         r = subprocess.run([self.script, *args], capture_output=True, check=False)
@@ -185,9 +195,10 @@ def check_text(path, body_lines):
 class Case:
     """One attachment size: its data, body and working directories."""
 
-    def __init__(self, root, size_mib, servers, zanpost):
+    def __init__(self, root, size_mib, servers, zanpost, tls=False):
         self.size = size_mib * MIB
-        self.dir = pathlib.Path(root) / f"{size_mib}MiB"
+        self.tls = tls
+        self.dir = pathlib.Path(root) / f"{size_mib}MiB{'-tls' if tls else ''}"
         self.data_dir = self.dir / "data"
         self.data_dir.mkdir(parents=True)
         self.name = f"export{size_mib}.dat"
@@ -203,18 +214,21 @@ class Case:
         self.sample = None  # a message as ZanPost sent it, served to every GET tool
 
         # ZanPost reads Zan_Post.ini beside its real path, so it gets copies of its own.
+        secure = ["Sifrovani=TLS", f"CA={servers.tls_ca}", f"Jmeno={servers.tls_name}"]
         self.zp_send = self._zanpost_dir("send", zanpost, [
             "[Mail]", "Odesilatel=ucetni@zanpost.test", f"Adresat={servers.address}",
-            f"SMTP={servers.host}", f"Predmet={self.subject}", f"Telo={self.body}",
+            f"SMTP={servers.tls_host if tls else servers.host}", f"Predmet={self.subject}", f"Telo={self.body}",
             "[Soubory]", f"Cesta={self.data_dir}/", f"Soubory={self.name}",
-            "[Upozorneni]", "Upozornovat=0"])
+            "[Upozorneni]", "Upozornovat=0"]
+            + (["[SMTP]", f"Uzivatel={servers.user}", f"Heslo={servers.password}"] + secure if tls else []))
         self.out_dir = self.dir / "out"
         self.out_dir.mkdir()
         self.zp_get = self._zanpost_dir("get", zanpost, [
-            "[Mail]", f"POP3={servers.host}", f"Uzivatel={servers.user}", f"Heslo={servers.password}",
-            f"Telo_Get={self.out_dir}/prijato.txt",
+            "[Mail]", f"POP3={servers.tls_host if tls else servers.host}", f"Uzivatel={servers.user}",
+            f"Heslo={servers.password}", f"Telo_Get={self.out_dir}/prijato.txt",
             "[Soubory]", f"Cesta={self.out_dir}/",
-            "[Upozorneni]", "Upozornovat=0"])
+            "[Upozorneni]", "Upozornovat=0"]
+            + (["[POP3]"] + secure if tls else []))
 
     def _zanpost_dir(self, job, zanpost, ini_lines):
         d = self.dir / f"zanpost-{job}"
@@ -239,9 +253,15 @@ class Case:
         s = self.servers
         out = self.dir / "mpack.eml"
         out.unlink(missing_ok=True)  # mpack will not replace a file
+        if self.tls:
+            # The password comes from a command, as it would from a keyring.
+            connection = (f'--host={s.tls_host} --port={s.smtps_port} --tls=on --tls-starttls=off '
+                          f'--tls-trust-file={s.tls_ca} --tls-host-override={s.tls_name} '
+                          f'--auth=plain --user={s.user} --passwordeval="printf %s {s.password}"')
+        else:
+            connection = f'--host={s.host} --port={s.smtp_port} --auth=off --tls=off'
         script = (f'mpack -s "$1" -d "$2" -o "$3" "$4" && '
-                  f'msmtp --host={s.host} --port={s.smtp_port} --auth=off --tls=off '
-                  f'--from=ucetni@zanpost.test -- {s.address} < "$3"')
+                  f'msmtp {connection} --from=ucetni@zanpost.test -- {s.address} < "$3"')
         return timed(["sh", "-c", script, "sh", self.subject, str(self.body), str(out), self.name],
                      self.data_dir)
 
@@ -273,11 +293,18 @@ class Case:
         s = self.servers
         fetched = self.dir / "fetched.eml"
         rc = self.dir / "fetchmailrc"
+        if self.tls:
+            server = f'{s.tls_host} protocol pop3 port {s.pop3s_port}'
+            security = (f'ssl sslproto TLS1.2+ sslcertck sslcertfile "{s.tls_ca}" '
+                        f'sslcommonname "{s.tls_name}"')
+        else:
+            server = f'{s.host} protocol pop3 port {s.pop3_port}'
+            security = 'no sslcertck'
         rc.write_text(
             f'set no syslog\n'
-            f'poll {s.host} protocol pop3 port {s.pop3_port}\n'
+            f'poll {server}\n'
             f'  user "{s.user}" there with password "{s.password}" is root here\n'
-            f'  fetchall nokeep no sslcertck\n'
+            f'  fetchall nokeep {security}\n'
             f'  mda "/bin/sh -c \'cat > {fetched}\'"\n')
         rc.chmod(0o600)
         script = (f'fetchmail -s -f "$1" --pidfile "$2" && '
@@ -317,6 +344,10 @@ SEND_TOOLS = [("zanpost", "ZanPost SEND", Case.send_zanpost),
 GET_TOOLS = [("zanpost", "ZanPost GET", Case.get_zanpost),
              ("fetchmail", "fetchmail + munpack", Case.get_fetchmail_munpack),
              ("python", "Python poplib + email", Case.get_python)]
+TLS_SEND_TOOLS = [("zanpost", "ZanPost SEND, TLS 465", Case.send_zanpost),
+                  ("mpack", "mpack + msmtp, TLS 465", Case.send_mpack_msmtp)]
+TLS_GET_TOOLS = [("zanpost", "ZanPost GET, POP3S 995", Case.get_zanpost),
+                 ("fetchmail", "fetchmail SSL + munpack", Case.get_fetchmail_munpack)]
 
 
 def measure_job(case, job, tools, runs, log):
@@ -363,6 +394,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("zanpost")
     parser.add_argument("--sizes", default="1,10,50")
+    parser.add_argument("--tls-sizes", default="50")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--json")
     args = parser.parse_args()
@@ -381,6 +413,15 @@ def main():
             get = measure_job(case, "GET", GET_TOOLS, args.runs, log)
             rows.append((size_mib, "GET", GET_TOOLS, summarise(get)))
             shutil.rmtree(case.dir)
+        for size_mib in (int(s) for s in args.tls_sizes.split(",") if s):
+            log(f"{size_mib} MiB attachment over TLS:")
+            case = Case(root, size_mib, servers, args.zanpost, tls=True)
+            servers.clear()
+            send = measure_job(case, "SEND", TLS_SEND_TOOLS, args.runs, log)
+            rows.append((size_mib, "SEND TLS", TLS_SEND_TOOLS, summarise(send)))
+            get = measure_job(case, "GET", TLS_GET_TOOLS, args.runs, log)
+            rows.append((size_mib, "GET TLS", TLS_GET_TOOLS, summarise(get)))
+            shutil.rmtree(case.dir)
     except BenchError as e:
         log(f"benchmark failed: {e}")
         return 1
@@ -392,6 +433,12 @@ def main():
           f"warm-up, every delivered and unpacked byte checked.")
     print()
     print_table(rows, print)
+    plain = {(size, job): summary["zanpost"]["wall"] for size, job, _, summary in rows}
+    ratios = [f"{job} {size} MiB {summary['zanpost']['wall'] / plain[(size, job[:-4])]:.2f}"
+              for size, job, _, summary in rows if job.endswith(" TLS") and (size, job[:-4]) in plain]
+    if ratios:
+        print()
+        print("ZanPost wall time with TLS / without: " + ", ".join(ratios) + ".")
     if args.json:
         with open(args.json, "w") as f:
             json.dump([{"size_mib": s, "job": j, "summary": summary} for s, j, _, summary in rows], f, indent=1)

@@ -18,6 +18,7 @@ Then, in the test:
     servers.put(raw_bytes)                     # a message straight into the Maildir, no SMTP
     servers.clear()                            # empty the mailbox
     servers.stop_smtp(); servers.start_smtp()  # port 25 refuses connections in between
+    servers.tls                                # the TLS side (see TlsServers below)
 
 Every operation goes through tests/e2e/mailservers.sh, so a bash test or script gets the same
 behaviour from the same commands. Messages stored in the Maildir have LF line ends; POP3 serves
@@ -30,6 +31,40 @@ import subprocess
 import sys
 
 SKIP_RETURN_CODE = 77
+
+
+class TlsServers:
+    """Dovecot's TLS side: POP3 on 995 (implicit TLS) and 110 (STLS), submission on 465
+    (implicit) and 587 (STARTTLS; no AUTH before it), relaying to OpenSMTPD for delivery into
+    the same Maildir. Clear-text logins are refused without TLS. Each address serves one
+    certificate, all of them with the same server key:
+
+        host             the good server: a certificate for `name` (and for the IP), signed by `ca`
+        expired_host     signed by `ca`, for `name`, expired in 2021
+        wrong_name_host  signed by `ca`, for jiny.zanpost.test only
+        unknown_ca_host  for `name`, signed by `unknown_ca`, which nobody trusts
+
+    fingerprints maps each of those host attributes' names to the SHA-256 of the certificate it
+    serves, colon-separated upper-case hex, as a pin is written."""
+
+    def __init__(self, environ):
+        self.host = environ["ZP_TLS_HOST"]
+        self.expired_host = environ["ZP_TLS_EXPIRED_HOST"]
+        self.wrong_name_host = environ["ZP_TLS_WRONG_NAME_HOST"]
+        self.unknown_ca_host = environ["ZP_TLS_UNKNOWN_CA_HOST"]
+        self.name = environ["ZP_TLS_NAME"]
+        self.ca = pathlib.Path(environ["ZP_TLS_CA"])
+        self.unknown_ca = pathlib.Path(environ["ZP_TLS_UNKNOWN_CA"])
+        self.pop3s_port = int(environ["ZP_POP3S_PORT"])
+        self.pop3_port = int(environ["ZP_POP3_PORT"])
+        self.smtps_port = int(environ["ZP_SMTPS_PORT"])
+        self.submission_port = int(environ["ZP_SUBMISSION_PORT"])
+        self.fingerprints = {
+            "host": environ["ZP_TLS_FINGERPRINT"],
+            "expired_host": environ["ZP_TLS_EXPIRED_FINGERPRINT"],
+            "wrong_name_host": environ["ZP_TLS_WRONG_NAME_FINGERPRINT"],
+            "unknown_ca_host": environ["ZP_TLS_UNKNOWN_CA_FINGERPRINT"],
+        }
 
 
 class MailServerError(RuntimeError):
@@ -51,6 +86,7 @@ class MailServers:
         self.smtpd_log = pathlib.Path(environ["ZP_SMTPD_LOG"])
         self.dovecot_log = pathlib.Path(environ["ZP_DOVECOT_LOG"])
         self._script = environ["ZP_MAILSERVERS"]
+        self.tls = TlsServers(environ)
 
     @classmethod
     def from_environment(cls):

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # A real SMTP + POP3 server pair for end-to-end runs: OpenSMTPD on 127.0.0.1:25 and Dovecot
-# (POP3 only) on 127.0.0.1:110, sharing one Maildir of one mailbox user.
+# POP3 on 127.0.0.1:110, sharing one Maildir of one mailbox user; and their secure side, Dovecot
+# with certificates of a test CA made for the run: POP3 on 995 (implicit TLS) and 110 (STLS),
+# submission on 465 (implicit TLS) and 587 (STARTTLS), relaying to OpenSMTPD on port 25 for
+# delivery into the same Maildir. The good certificate is served on 127.0.0.2, broken ones
+# (expired, for another name, of an unknown CA) on 127.0.0.3 to .5, all on the same ports.
 #
 # Needs root, and must run inside a private network AND mount namespace, because it mounts a
 # private tmpfs over /run and an empty folder over /var/spool/smtpd (so runs never share a
@@ -52,6 +56,26 @@
 #   ZP_SMTPD_PID, ZP_DOVECOT_PID   PIDs of the two server processes
 #   ZP_MAILSERVERS        the path of this script, for calling it from a test in any language
 #
+# The secure side (127.0.0.1:110 stays as it was: Dovecot counts a client on its own address as
+# secure, so the clear-text login works there; on the other addresses it is refused before TLS):
+#   ZP_TLS_HOST           127.0.0.2: good certificate for ZP_TLS_NAME and this IP, signed by ZP_TLS_CA
+#   ZP_TLS_EXPIRED_HOST   127.0.0.3: signed by ZP_TLS_CA, for ZP_TLS_NAME, expired 2021-01-01
+#   ZP_TLS_WRONG_NAME_HOST 127.0.0.4: signed by ZP_TLS_CA, for jiny.zanpost.test only
+#   ZP_TLS_UNKNOWN_CA_HOST 127.0.0.5: for ZP_TLS_NAME, signed by ZP_TLS_UNKNOWN_CA (trusted by no one)
+#   ZP_TLS_NAME           localhost (the name to verify; connect to the IP above)
+#   ZP_POP3S_PORT         995  POP3 over implicit TLS, on every ZP_TLS_*HOST
+#   ZP_POP3_PORT          110  also STLS there; USER/PASS, PLAIN and LOGIN only after STLS
+#   ZP_SMTPS_PORT         465  submission over implicit TLS, AUTH PLAIN LOGIN CRAM-MD5
+#   ZP_SUBMISSION_PORT    587  submission with STARTTLS; no AUTH offered or taken before it
+#   ZP_TLS_CA, ZP_TLS_UNKNOWN_CA   PEM files of the two CAs
+#   ZP_TLS_FINGERPRINT, ZP_TLS_EXPIRED_FINGERPRINT, ZP_TLS_WRONG_NAME_FINGERPRINT,
+#   ZP_TLS_UNKNOWN_CA_FINGERPRINT  SHA-256 of each served certificate, "AB:CD:..." (a pin)
+#   ZP_TLS_DIR            the folder holding the keys and certificates
+# The mailbox user logs in with the same password by USER/PASS, APOP, PLAIN, LOGIN and CRAM-MD5,
+# and by XOAUTH2 (and OAUTHBEARER) with an OAuth 2.0 access token that a local introspection
+# endpoint (oauth_introspect.py, on a free port of 127.0.0.1) accepts:
+#   ZP_OAUTH_TOKEN        the one valid access token of the run
+#
 # OpenSMTPD accepts messages up to 256 MiB (its default would refuse large attachments after
 # they were sent).
 
@@ -102,18 +126,18 @@ zp_ms_free_id() {
   echo "$id"
 }
 
-# Waits until 127.0.0.1:PORT sends a first line starting with PREFIX, or fails after SECONDS
-# (or at once when PID is gone).
+# Waits until ADDRESS:PORT (default 127.0.0.1) sends a first line starting with PREFIX, or fails
+# after SECONDS (or at once when PID is gone).
 zp_ms_wait_greeting() {
-  local port=$1 prefix=$2 pid=$3 seconds=$4 line
+  local port=$1 prefix=$2 pid=$3 seconds=$4 address=${5:-127.0.0.1} line
   local deadline=$((SECONDS + seconds))
   while [ "$SECONDS" -le "$deadline" ]; do
     if ! zp_ms_alive "$pid"; then
       return 1
     fi
     # shellcheck disable=SC2016  # the inner shell expands $1 and $l
-    if line=$(timeout 2 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1" && IFS= read -r l <&3 && printf %s "$l"' \
-                _ "$port" 2>/dev/null) && [ "${line#"$prefix"}" != "$line" ]; then
+    if line=$(timeout 2 bash -c 'exec 3<>"/dev/tcp/$2/$1" && IFS= read -r l <&3 && printf %s "$l"' \
+                _ "$port" "$address" 2>/dev/null) && [ "${line#"$prefix"}" != "$line" ]; then
       return 0
     fi
     sleep 0.05
@@ -197,6 +221,87 @@ zp_ms_need_dir() {
   fi
 }
 
+# The run's own certificates, made fresh each time so that no key outlives the run: a test CA,
+# and leaves signed by it for the good server, an expired one and one for another name, plus a
+# leaf for the good names signed by a second CA that nobody trusts. The leaves share one key (a
+# pin is the hash of the certificate, so they still differ). RSA, because every TLS stack in the
+# tests (OpenSSL, Python, Wine's Schannel and crypt32) verifies RSA chains.
+zp_ms_make_certs() {
+  local t=$1 ca name cn san from until start end
+  # The configuration names it, so it must exist whenever openssl reads that file.
+  local ZP_MS_SAN=DNS:localhost; export ZP_MS_SAN
+  install -d -m 755 "$t" "$t/new" || return 1
+  : >"$t/index.txt"
+  cat >"$t/openssl.cnf" <<EOF
+[ca]
+default_ca = zp
+[zp]
+database = $t/index.txt
+new_certs_dir = $t/new
+serial = $t/serial
+default_md = sha256
+policy = any
+unique_subject = no
+email_in_dn = no
+[any]
+commonName = supplied
+[req]
+distinguished_name = dn
+[dn]
+[root]
+basicConstraints = critical,CA:true
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[leaf]
+basicConstraints = critical,CA:false
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = \$ENV::ZP_MS_SAN
+EOF
+  # Key generation is the slow part of a start: the three keys are made side by side.
+  local key pids=()
+  for key in ca ca-unknown server; do
+    openssl genrsa -out "$t/$key.key" 2048 2>/dev/null &
+    pids+=($!)
+  done
+  for key in "${pids[@]}"; do
+    wait "$key" || { zp_ms_err "openssl could not make a key"; return 1; }
+  done
+  for ca in ca ca-unknown; do
+    openssl req -new -x509 -config "$t/openssl.cnf" -extensions root -key "$t/$ca.key" \
+        -subj "/O=ZanPost tests/CN=ZanPost test $ca $$-$RANDOM" -days 30 \
+        -set_serial "0x$(openssl rand -hex 8)" -out "$t/$ca.pem" 2>/dev/null ||
+      { zp_ms_err "openssl could not make $ca"; return 1; }
+  done
+  chmod 600 "$t"/*.key
+  start=$(date -u -d '-1 day' +%Y%m%d%H%M%SZ) end=$(date -u -d '+30 days' +%Y%m%d%H%M%SZ)
+  # name, issuer, subject name, alternative names, not before, not after
+  while read -r name ca cn san from until; do
+    [ "$from" = now ] && from=$start
+    [ "$until" = now ] && until=$end
+    openssl rand -hex 8 >"$t/serial"
+    openssl req -new -config "$t/openssl.cnf" -key "$t/server.key" -subj "/CN=$cn" \
+        -out "$t/$name.csr" 2>/dev/null &&
+      ZP_MS_SAN=$san openssl ca -batch -notext -config "$t/openssl.cnf" -extensions leaf \
+        -cert "$t/$ca.pem" -keyfile "$t/$ca.key" -startdate "$from" -enddate "$until" \
+        -in "$t/$name.csr" -out "$t/$name.pem" 2>/dev/null ||
+      { zp_ms_err "openssl could not make the certificate $name"; return 1; }
+  done <<EOF
+server ca localhost DNS:localhost,IP:127.0.0.2 now now
+expired ca localhost DNS:localhost,IP:127.0.0.3 20200101000000Z 20210101000000Z
+wrong-name ca jiny.zanpost.test DNS:jiny.zanpost.test now now
+unknown-ca ca-unknown localhost DNS:localhost,IP:127.0.0.5 now now
+EOF
+  rm -f "$t"/*.csr
+}
+
+# SHA-256 of a certificate (DER), as colon-separated upper-case hex.
+zp_ms_fingerprint() {
+  openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/^.*=//'
+}
+
 zp_ms_write_configs() {
   local d=$1
   # OpenSMTPD: one catch-all virtual mapping sends every accepted recipient to the mailbox user,
@@ -216,20 +321,43 @@ EOF
   printf '@ %s\n' "$ZP_MAIL_USER" >"$d/vusers"
   printf '%s %s:%s:%s\n' "$ZP_MAIL_USER" "$ZP_MS_UID" "$ZP_MS_UID" "$d/home" >"$d/users"
 
-  # Dovecot: POP3 only, no TLS, plaintext login, the same Maildir under the same uid.
+  # Dovecot: POP3 and submission over the same Maildir under the same uid. Passwords are stored
+  # in clear so that every mechanism (PLAIN, LOGIN, CRAM-MD5, APOP) can check them. Clear-text
+  # logins are refused without TLS, except for a client on the server's own address: Dovecot
+  # counts 127.0.0.1 -> 127.0.0.1 as secure, which keeps the plain listener of the older tests
+  # as it was, while a client of 127.0.0.2 arrives from 127.0.0.1 and meets the real refusal.
   printf '%s:{PLAIN}%s:%s:%s::%s::\n' "$ZP_MAIL_USER" "$ZP_MAIL_PASSWORD" \
     "$ZP_MS_UID" "$ZP_MS_UID" "$d/home" >"$d/passwd"
   chgrp dovecot "$d/passwd" && chmod 640 "$d/passwd"
+  local t=$ZP_TLS_DIR all="$ZP_TLS_HOST $ZP_TLS_EXPIRED_HOST $ZP_TLS_WRONG_NAME_HOST $ZP_TLS_UNKNOWN_CA_HOST"
   cat >"$d/dovecot.conf" <<EOF
 # Generated for one end-to-end run; delete with its directory.
 instance_name = zp-dovecot
 base_dir = /run/zp-dovecot
 state_dir = $d/dovecot-state
-protocols = pop3
+protocols = pop3 submission
 listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain
+hostname = mail.$ZP_MAIL_DOMAIN
+disable_plaintext_auth = yes
+auth_mechanisms = plain login cram-md5 apop xoauth2 oauthbearer
+# The certificate follows the address the client reached: the good one on $ZP_TLS_HOST, the
+# broken ones on addresses of their own, so every failure test uses the usual ports.
+ssl = yes
+ssl_min_protocol = TLSv1.2
+ssl_cert = <$t/server.pem
+ssl_key = <$t/server.key
+local $ZP_TLS_EXPIRED_HOST {
+  ssl_cert = <$t/expired.pem
+  ssl_key = <$t/server.key
+}
+local $ZP_TLS_WRONG_NAME_HOST {
+  ssl_cert = <$t/wrong-name.pem
+  ssl_key = <$t/server.key
+}
+local $ZP_TLS_UNKNOWN_CA_HOST {
+  ssl_cert = <$t/unknown-ca.pem
+  ssl_key = <$t/server.key
+}
 # A refused login answers at once, and does not slow down the logins after it (the penalty a
 # server applies against guessing): tests try wrong passwords on purpose.
 auth_failure_delay = 0
@@ -239,19 +367,54 @@ first_valid_uid = $ZP_MS_UID
 last_valid_uid = $ZP_MS_UID
 passdb {
   driver = passwd-file
+  mechanisms = plain login cram-md5 apop
   args = scheme=PLAIN username_format=%u $d/passwd
+}
+# OAuth 2.0 access tokens are checked by the run's introspection endpoint.
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $d/oauth2.conf
 }
 userdb {
   driver = passwd-file
   args = username_format=%u $d/passwd
 }
+# Submission hands each message to OpenSMTPD on its plain port, which delivers it.
+submission_relay_host = 127.0.0.1
+submission_relay_port = $ZP_SMTP_PORT
+submission_relay_ssl = no
+submission_max_mail_size = 256M
+protocol submission {
+  # No AUTH at all before STARTTLS, not even CRAM-MD5.
+  ssl = required
+}
 service pop3-login {
   inet_listener pop3 {
-    address = 127.0.0.1
+    address = 127.0.0.1 $all
     port = $ZP_POP3_PORT
+  }
+  inet_listener pop3s {
+    address = $all
+    port = $ZP_POP3S_PORT
+    ssl = yes
+  }
+}
+service submission-login {
+  inet_listener submission {
+    address = $all
+    port = $ZP_SUBMISSION_PORT
+  }
+  inet_listener submissions {
+    address = $all
+    port = $ZP_SMTPS_PORT
+    ssl = yes
   }
 }
 service pop3 {
+  process_limit = 16
+}
+service submission {
   process_limit = 16
 }
 service anvil {
@@ -260,6 +423,28 @@ service anvil {
   }
 }
 EOF
+}
+
+# The endpoint Dovecot asks whether an OAuth token is valid; its port goes into oauth2.conf.
+zp_ms_start_oauth() {
+  local d=$ZP_MAIL_DIR i
+  python3 "$(dirname "$ZP_MAILSERVERS")/oauth_introspect.py" "$d/oauth.port" "$ZP_MAIL_USER" \
+    >>"$d/oauth.log" 2>&1 </dev/null &
+  local pid=$!
+  echo "$pid $(zp_ms_starttime "$pid")" >"$d/oauth.pid"
+  for ((i = 0; i < 200; i++)); do
+    [ -s "$d/oauth.port" ] && break
+    zp_ms_alive "$pid" || break
+    sleep 0.05
+  done
+  if [ ! -s "$d/oauth.port" ]; then
+    zp_ms_err "the OAuth introspection endpoint did not start:"; cat "$d/oauth.log" >&2
+    return 1
+  fi
+  printf '%s\n' "introspection_mode = post" \
+    "introspection_url = http://127.0.0.1:$(<"$d/oauth.port")/introspect" \
+    "username_attribute = username" "active_attribute = active" "active_value = true" \
+    >"$d/oauth2.conf"
 }
 
 zp_ms_start_smtpd() {
@@ -285,9 +470,10 @@ mail_start() {
   fi
   if [ "$(id -u)" != 0 ]; then zp_ms_err "must run as root"; return 1; fi
   local tool
-  for tool in smtpd dovecot ip mount umount timeout; do
+  for tool in smtpd dovecot ip mount umount timeout openssl python3; do
     if ! command -v "$tool" >/dev/null; then
-      zp_ms_err "$tool is missing (scripts/setup installs opensmtpd, dovecot-core, dovecot-pop3d, iproute2)"
+      zp_ms_err "$tool is missing (scripts/setup installs opensmtpd, dovecot-core, dovecot-pop3d," \
+        "dovecot-submissiond, openssl, iproute2)"
       return 1
     fi
   done
@@ -318,6 +504,11 @@ mail_start() {
   export ZP_MAIL_ADDRESS=$ZP_MAIL_USER@$ZP_MAIL_DOMAIN
   export ZP_SMTPD_LOG=$d/smtpd.log ZP_DOVECOT_LOG=$d/dovecot.log
   export ZP_MAILDIR=$d/home/Maildir
+  export ZP_TLS_HOST=127.0.0.2 ZP_TLS_EXPIRED_HOST=127.0.0.3 ZP_TLS_WRONG_NAME_HOST=127.0.0.4
+  export ZP_TLS_UNKNOWN_CA_HOST=127.0.0.5 ZP_TLS_NAME=localhost
+  export ZP_POP3S_PORT=995 ZP_SMTPS_PORT=465 ZP_SUBMISSION_PORT=587
+  export ZP_TLS_DIR=$d/tls ZP_TLS_CA=$d/tls/ca.pem ZP_TLS_UNKNOWN_CA=$d/tls/ca-unknown.pem
+  ZP_OAUTH_TOKEN=ya29.zp-$(openssl rand -hex 16); export ZP_OAUTH_TOKEN
   ZP_MS_UID=$(zp_ms_free_id)
   echo "uid $ZP_MS_UID" >>"$d/state"
   : >"$ZP_SMTPD_LOG"; : >"$ZP_DOVECOT_LOG"
@@ -326,6 +517,13 @@ mail_start() {
     "$ZP_MAILDIR/new" "$ZP_MAILDIR/cur" "$ZP_MAILDIR/tmp" || return 1
   install -d -m 711 "$d/spool" || return 1
   install -d -m 750 "$d/dovecot-state" || return 1
+  zp_ms_make_certs "$ZP_TLS_DIR" || return 1
+  export ZP_TLS_FINGERPRINT ZP_TLS_EXPIRED_FINGERPRINT ZP_TLS_WRONG_NAME_FINGERPRINT
+  export ZP_TLS_UNKNOWN_CA_FINGERPRINT
+  ZP_TLS_FINGERPRINT=$(zp_ms_fingerprint "$ZP_TLS_DIR/server.pem") &&
+    ZP_TLS_EXPIRED_FINGERPRINT=$(zp_ms_fingerprint "$ZP_TLS_DIR/expired.pem") &&
+    ZP_TLS_WRONG_NAME_FINGERPRINT=$(zp_ms_fingerprint "$ZP_TLS_DIR/wrong-name.pem") &&
+    ZP_TLS_UNKNOWN_CA_FINGERPRINT=$(zp_ms_fingerprint "$ZP_TLS_DIR/unknown-ca.pem") || return 1
   zp_ms_write_configs "$d"
 
   # An empty queue of our own; the mount point itself is left in place for the next run.
@@ -334,6 +532,7 @@ mail_start() {
   echo "mounted /var/spool/smtpd" >>"$d/state"
 
   zp_ms_start_smtpd || return 1
+  zp_ms_start_oauth || return 1
 
   dovecot -F -c "$d/dovecot.conf" >>"$d/dovecot.out" 2>&1 </dev/null &
   local pid=$!
@@ -341,6 +540,12 @@ mail_start() {
   export ZP_DOVECOT_PID=$pid
   if ! zp_ms_wait_greeting "$ZP_POP3_PORT" +OK "$pid" 20; then
     zp_ms_err "Dovecot did not answer on 127.0.0.1:$ZP_POP3_PORT; its log:"
+    tail -n 20 "$d/dovecot.out" "$ZP_DOVECOT_LOG" >&2
+    return 1
+  fi
+  # Every listener opens at once; the submission greeting proves its login process starts too.
+  if ! zp_ms_wait_greeting "$ZP_SUBMISSION_PORT" 220 "$pid" 20 "$ZP_TLS_HOST"; then
+    zp_ms_err "Dovecot submission did not answer on $ZP_TLS_HOST:$ZP_SUBMISSION_PORT; its log:"
     tail -n 20 "$d/dovecot.out" "$ZP_DOVECOT_LOG" >&2
     return 1
   fi
@@ -352,6 +557,7 @@ mail_stop() {
   local d=$ZP_MAIL_DIR state kept
   zp_ms_kill_pidfile "$d/dovecot.pid"
   zp_ms_kill_pidfile "$d/smtpd.pid"
+  zp_ms_kill_pidfile "$d/oauth.pid"
   state=$(<"$d/state")
   if grep -qx "mounted /var/spool/smtpd" <<<"$state"; then
     umount /var/spool/smtpd || zp_ms_err "could not unmount /var/spool/smtpd"
@@ -435,7 +641,10 @@ mail_env() {
   local v
   for v in ZP_MAIL_HOST ZP_SMTP_PORT ZP_POP3_PORT ZP_MAIL_USER ZP_MAIL_PASSWORD ZP_MAIL_DOMAIN \
            ZP_MAIL_ADDRESS ZP_MAILDIR ZP_MAIL_DIR ZP_SMTPD_LOG ZP_DOVECOT_LOG ZP_SMTPD_PID \
-           ZP_DOVECOT_PID ZP_MAILSERVERS; do
+           ZP_DOVECOT_PID ZP_MAILSERVERS ZP_TLS_HOST ZP_TLS_EXPIRED_HOST ZP_TLS_WRONG_NAME_HOST \
+           ZP_TLS_UNKNOWN_CA_HOST ZP_TLS_NAME ZP_POP3S_PORT ZP_SMTPS_PORT ZP_SUBMISSION_PORT \
+           ZP_TLS_DIR ZP_TLS_CA ZP_TLS_UNKNOWN_CA ZP_TLS_FINGERPRINT ZP_TLS_EXPIRED_FINGERPRINT \
+           ZP_TLS_WRONG_NAME_FINGERPRINT ZP_TLS_UNKNOWN_CA_FINGERPRINT ZP_OAUTH_TOKEN; do
     printf 'export %s=%q\n' "$v" "${!v-}"
   done
 }

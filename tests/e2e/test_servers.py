@@ -7,6 +7,8 @@ come back through POP3 (poplib), compared byte for byte.
 """
 
 import base64
+import hashlib
+import hmac
 import os
 import pathlib
 import poplib
@@ -14,6 +16,7 @@ import random
 import re
 import smtplib
 import socket
+import ssl
 import subprocess
 import sys
 import unittest
@@ -261,6 +264,254 @@ class ServerPairTest(unittest.TestCase):
         with smtplib.SMTP(SERVERS.host, SERVERS.smtp_port, timeout=30) as smtp:
             smtp.sendmail("jan@firma.example", [SERVERS.address], b"Subject: znovu\r\n\r\nx\r\n")
         SERVERS.wait_count(2)
+
+
+# ---------------------------------------------------------------------------------------
+# The TLS side: Dovecot POP3 (995, STLS on 110) and submission (465, STARTTLS on 587)
+
+
+def tls_context(ca=None, tls12_only=False):
+    context = ssl.create_default_context(cafile=str(ca or SERVERS.tls.ca))
+    if tls12_only:  # what Wine's Schannel speaks
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+    return context
+
+
+def fingerprint(der):
+    return ":".join(f"{b:02X}" for b in hashlib.sha256(der).digest())
+
+
+def b64(text):
+    return base64.b64encode(text.encode() if isinstance(text, str) else text)
+
+
+def pop3_sasl(box, mechanism):
+    """Logs in with AUTH MECHANISM, each client step answered to the server's "+" line."""
+    user, password = SERVERS.user, SERVERS.password
+
+    def step(line):
+        box._putcmd(line.decode())
+        reply = box._getline()[0]
+        return reply
+
+    reply = step(b"AUTH " + mechanism.encode())
+    if mechanism == "PLAIN":
+        answers = [lambda _: b64(f"\0{user}\0{password}")]
+    elif mechanism == "LOGIN":
+        answers = [lambda _: b64(user), lambda _: b64(password)]
+    else:  # CRAM-MD5
+        answers = [lambda challenge: b64(user + " " + hmac.new(
+            password.encode(), base64.b64decode(challenge), "md5").hexdigest())]
+    for answer in answers:
+        if not reply.startswith(b"+ "):
+            return reply
+        reply = step(answer(reply[2:]))
+    return reply
+
+
+def pop3_login_with(box, mechanism, password=None):
+    """Logs in by any of USER, APOP, PLAIN, LOGIN, CRAM-MD5; returns the final reply line."""
+    if mechanism == "USER":
+        box.user(SERVERS.user)
+        return box.pass_(SERVERS.password if password is None else password)
+    if mechanism == "APOP":
+        return box.apop(SERVERS.user, SERVERS.password)
+    return pop3_sasl(box, mechanism)
+
+
+class TlsServerTest(unittest.TestCase):
+    def setUp(self):
+        SERVERS.clear()
+        self.tls = SERVERS.tls
+
+    def test_each_address_serves_its_certificate_on_every_tls_port(self):
+        # (host attribute, the verification error expected against the test CA and the name)
+        cases = [("host", None),
+                 ("expired_host", "certificate has expired"),
+                 ("wrong_name_host", "Hostname mismatch"),
+                 ("unknown_ca_host", "unable to get local issuer certificate")]
+        for attribute, error in cases:
+            host = getattr(self.tls, attribute)
+            for port in (self.tls.pop3s_port, self.tls.smtps_port):
+                with self.subTest(host=attribute, port=port):
+                    with socket.create_connection((host, port), timeout=10) as raw:
+                        if error is None:
+                            with tls_context(tls12_only=True).wrap_socket(
+                                    raw, server_hostname=self.tls.name) as conn:
+                                self.assertEqual(conn.version(), "TLSv1.2")
+                                greeting = conn.recv(100)
+                        else:
+                            with self.assertRaises(ssl.SSLCertVerificationError) as failed:
+                                tls_context().wrap_socket(raw, server_hostname=self.tls.name)
+                            self.assertIn(error, failed.exception.verify_message)
+                    # The pin a test gives matches what is served, whatever the chain.
+                    unverified = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+                    unverified.check_hostname = False
+                    unverified.verify_mode = ssl.CERT_NONE
+                    with socket.create_connection((host, port), timeout=10) as raw, \
+                            unverified.wrap_socket(raw) as conn:
+                        self.assertEqual(fingerprint(conn.getpeercert(binary_form=True)),
+                                         self.tls.fingerprints[attribute])
+                if error is None:
+                    self.assertTrue(greeting.startswith(b"+OK" if port == self.tls.pop3s_port
+                                                        else b"220 "), greeting)
+        self.assertEqual(len(set(self.tls.fingerprints.values())), 4)
+
+    def test_unknown_ca_certificate_verifies_against_its_own_ca(self):
+        with socket.create_connection((self.tls.unknown_ca_host, self.tls.pop3s_port), timeout=10) as raw, \
+                tls_context(self.tls.unknown_ca).wrap_socket(raw, server_hostname=self.tls.name) as conn:
+            self.assertTrue(conn.recv(100).startswith(b"+OK"))
+
+    def test_pop3s_logs_in_with_every_mechanism(self):
+        raw = b"\n".join(message(b"ZAN_POST pres TLS", [CP1250_TEXT, b".", b"konec"], b"tls.1")) + b"\n"
+        SERVERS.put(raw)
+        for mechanism in ("USER", "APOP", "PLAIN", "LOGIN", "CRAM-MD5"):
+            with self.subTest(mechanism=mechanism):
+                box = poplib.POP3_SSL(self.tls.host, self.tls.pop3s_port, context=tls_context(),
+                                      timeout=30)
+                try:
+                    self.assertTrue(pop3_login_with(box, mechanism).startswith(b"+OK"))
+                    self.assertEqual(box.retr(1)[1], raw.split(b"\n")[:-1])
+                    box.quit()
+                finally:
+                    box.close()
+        self.assertEqual(SERVERS.messages(), [raw])
+
+    def test_pop3_refuses_clear_text_logins_until_stls(self):
+        SERVERS.put(b"Subject: ZAN_POST STLS\n\nx\n")
+        box = poplib.POP3(self.tls.host, self.tls.pop3_port, timeout=30)
+        try:
+            capa = box.capa()
+            self.assertIn("STLS", capa)
+            self.assertNotIn("USER", capa)
+            self.assertEqual(capa["SASL"], ["CRAM-MD5"], "only a mechanism without the password")
+            with self.assertRaises(poplib.error_proto) as refused:
+                box.user(SERVERS.user)
+            self.assertIn(b"Plaintext authentication disallowed", refused.exception.args[0])
+            self.assertTrue(pop3_sasl(box, "PLAIN").startswith(b"-ERR"))
+            box.stls(tls_context())
+            capa = box.capa()
+            self.assertIn("USER", capa)
+            self.assertEqual(capa["SASL"], ["PLAIN", "LOGIN", "CRAM-MD5", "XOAUTH2", "OAUTHBEARER"])
+            box.user(SERVERS.user)
+            box.pass_(SERVERS.password)
+            self.assertEqual(box.stat()[0], 1)
+            box.quit()
+        finally:
+            box.close()
+        # CRAM-MD5 keeps the password off the line, so it is allowed without TLS.
+        box = poplib.POP3(self.tls.host, self.tls.pop3_port, timeout=30)
+        try:
+            self.assertTrue(pop3_sasl(box, "CRAM-MD5").startswith(b"+OK"))
+            box.quit()
+        finally:
+            box.close()
+
+    def send_with(self, smtp, mechanism, subject):
+        smtp.user, smtp.password = SERVERS.user, SERVERS.password
+        handler = {"PLAIN": smtp.auth_plain, "LOGIN": smtp.auth_login,
+                   "CRAM-MD5": smtp.auth_cram_md5}[mechanism]
+        code, _ = smtp.auth(mechanism, handler, initial_response_ok=mechanism != "LOGIN")
+        self.assertEqual(code, 235)
+        lines = message(subject, [CP1250_TEXT, b".tecka", b"konec"], subject[-8:])
+        self.assertEqual(smtp.sendmail("jan@firma.example", [SERVERS.address], b"\r\n".join(lines)), {})
+        return lines
+
+    def test_submission_delivers_over_both_tls_ports_with_every_mechanism(self):
+        sent = []
+        for mechanism in ("PLAIN", "LOGIN", "CRAM-MD5"):
+            with smtplib.SMTP_SSL(self.tls.host, self.tls.smtps_port, context=tls_context(),
+                                  timeout=30) as smtp:
+                smtp.ehlo()
+                self.assertEqual(smtp.esmtp_features["auth"].split(),
+                                 ["PLAIN", "LOGIN", "CRAM-MD5", "XOAUTH2", "OAUTHBEARER"])
+                sent.append(self.send_with(smtp, mechanism, b"ZAN_POST 465 " + mechanism.encode()))
+        with smtplib.SMTP(self.tls.host, self.tls.submission_port, timeout=30) as smtp:
+            smtp.ehlo()
+            self.assertIn("starttls", smtp.esmtp_features)
+            self.assertNotIn("auth", smtp.esmtp_features, "no AUTH before STARTTLS")
+            self.assertEqual(smtp.docmd("AUTH", "CRAM-MD5")[0], 530)
+            smtp.starttls(context=tls_context())
+            smtp.ehlo()
+            sent.append(self.send_with(smtp, "PLAIN", b"ZAN_POST 587 PLAIN"))
+        SERVERS.wait_count(len(sent))
+        stored = {}
+        for raw in SERVERS.messages():
+            lines = raw.split(b"\n")[:-1]
+            stored[next(line for line in lines if line.startswith(b"Subject: "))] = lines
+        self.assertEqual(len(stored), len(sent))
+        for lines in sent:
+            self.assert_delivered(stored[lines[2]], lines)
+
+    def assert_delivered(self, stored, sent):
+        self.assertEqual(stored[len(stored) - len(sent):], sent)
+        for line in stored[:len(stored) - len(sent)]:
+            self.assertRegex(line, SERVER_HEADER)
+
+    def test_wrong_password_is_refused_on_both_servers(self):
+        raw = b"Subject: ZAN_POST zustava\n\nx\n"
+        SERVERS.put(raw)
+        with smtplib.SMTP_SSL(self.tls.host, self.tls.smtps_port, context=tls_context(),
+                              timeout=30) as smtp:
+            with self.assertRaises(smtplib.SMTPAuthenticationError) as refused:
+                smtp.login(SERVERS.user, SERVERS.password + "x")
+            self.assertEqual(refused.exception.smtp_code, 535)
+        box = poplib.POP3_SSL(self.tls.host, self.tls.pop3s_port, context=tls_context(), timeout=30)
+        try:
+            with self.assertRaises(poplib.error_proto):
+                pop3_login_with(box, "USER", password=SERVERS.password + "x")
+        finally:
+            box.close()
+        self.assertEqual(SERVERS.messages(), [raw])
+
+    def test_xoauth2_takes_the_run_token_and_explains_a_refusal(self):
+        def initial(token):
+            return b64(f"user={SERVERS.user}\x01auth=Bearer {token}\x01\x01").decode()
+
+        for token, accepted in ((os.environ["ZP_OAUTH_TOKEN"], True), ("ya29.neplatny", False)):
+            with self.subTest(accepted=accepted):
+                # POP3 in two steps, as Microsoft requires: AUTH, "+", then the token.
+                box = poplib.POP3_SSL(self.tls.host, self.tls.pop3s_port, context=tls_context(),
+                                      timeout=30)
+                try:
+                    box._putcmd("AUTH XOAUTH2")
+                    self.assertEqual(box._getline()[0], b"+ ")
+                    box._putcmd(initial(token))
+                    reply = box._getline()[0]
+                    if accepted:
+                        self.assertTrue(reply.startswith(b"+OK"), reply)
+                    else:
+                        # A base64 error detail, answered with an empty line, then the refusal.
+                        self.assertIn(b'"status":"401"', base64.b64decode(reply[2:]))
+                        box._putcmd("")
+                        self.assertTrue(box._getline()[0].startswith(b"-ERR"))
+                finally:
+                    box.close()
+                with smtplib.SMTP_SSL(self.tls.host, self.tls.smtps_port, context=tls_context(),
+                                      timeout=30) as smtp:
+                    smtp.ehlo()
+                    code, detail = smtp.docmd("AUTH", "XOAUTH2 " + initial(token))
+                    if accepted:
+                        self.assertEqual(code, 235)
+                    else:
+                        self.assertEqual(code, 334)
+                        self.assertIn(b'"status":"401"', base64.b64decode(detail))
+                        self.assertEqual(smtp.docmd("")[0], 535)
+
+    def test_wrong_mode_fails_the_handshake_or_stays_silent(self):
+        # TLS to a plain port: the clear-text greeting is no TLS record.
+        for port in (self.tls.pop3_port, self.tls.submission_port):
+            with self.subTest(tls_to_plain=port), \
+                    socket.create_connection((self.tls.host, port), timeout=10) as raw:
+                with self.assertRaises(ssl.SSLError):
+                    tls_context().wrap_socket(raw, server_hostname=self.tls.name)
+        # Plain to a TLS port: the server waits for a handshake and says nothing, so only the
+        # client's time limit ends it.
+        for port in (self.tls.pop3s_port, self.tls.smtps_port):
+            with self.subTest(plain_to_tls=port), \
+                    socket.create_connection((self.tls.host, port), timeout=2) as raw:
+                with self.assertRaises(TimeoutError):
+                    raw.recv(100)
 
 
 class HarnessTest(unittest.TestCase):
