@@ -4,6 +4,7 @@
 #include "app/received_files.h"
 #include "app/texts.h"
 #include "app/tray.h"
+#include "mime/header_text.h"
 #include "mime/mime.h"
 #include "platform/process.h"
 #include "platform/ui.h"
@@ -53,6 +54,11 @@ public:
 
     bool UnpackParts()
     {
+        // Content nested too deep to read: nothing of it is stored, the message stays.
+        if (parser_.Unreadable()) {
+            ShowError(texts::text_not_decoded);
+            return false;
+        }
         const int n = parser_.AttachmentCount();
         // Part 0 is skipped only when it is what stood before the first delimiter; a
         // message without parts, or one that starts with its delimiter, has real content
@@ -64,8 +70,11 @@ public:
 private:
     void UnpackPart(T_Attachment& part)
     {
-        const std::string name = header_parameter(part.Disposition, "filename");
-        if (!name.empty()) {
+        // The parser has decided what each part is: a file with its decoded name, text
+        // already in CP1250, or nothing for the reader.
+        if (part.Use == t_part_use::skipped) return;
+        const std::string& name = part.FileName;
+        if (part.Use == t_part_use::file) {
             SaveFile(name, part);
         } else if (part.Encoding == enc_base64 && !IsTextType(part.ContentType)) {
             // Bytes that are neither named nor text have nowhere to go.
@@ -145,6 +154,8 @@ void ReceiveJob()
             pop3.Login();
             pop3.GetHeaders();
             Subjects = pop3.Lines;
+            // Encoded words and folds read as the sender wrote them, in CP1250.
+            for (std::string& entry : Subjects) entry = decode_header_text(entry);
 
             for (std::size_t i = 0; i < Subjects.size(); ++i) {
                 const std::size_t p = ascii_upper(Subjects[i]).find(marker);

@@ -329,6 +329,66 @@ void append_base64_line(std::string& bytes, std::string_view line)
     bytes.resize(had + decode_base64_line(line, bytes.data() + had));
 }
 
+void Base64Decoder::append(std::string& bytes, std::string_view line)
+{
+    if (ended_) return;
+    // The usual line: whole groups of alphabet characters, padding only at its end.
+    if (held_ == 0 && line.size() % 4 == 0) {
+        std::size_t groups = line.size() / 4;
+        if (groups > 0 && line.back() == '=') --groups;  // the padded group goes the slow way
+        const std::size_t had = bytes.size();
+        bytes.resize(had + groups * 3);
+        const auto* in = reinterpret_cast<const unsigned char*>(line.data());
+        char* o = bytes.data() + had;
+        std::uint32_t seen = 0;
+        for (std::size_t g = 0; g < groups; ++g, in += 4, o += 3) {
+            const std::uint32_t w =
+                group_first[in[0]] | group_second[in[1]] | group_third[in[2]] | group_fourth[in[3]];
+            seen |= w;
+            o[0] = static_cast<char>(w >> 16);
+            o[1] = static_cast<char>(w >> 8);
+            o[2] = static_cast<char>(w);
+        }
+        if ((seen & group_marker) == 0) {
+            append_slowly(bytes, line.substr(groups * 4));
+            return;
+        }
+        bytes.resize(had);
+    }
+    append_slowly(bytes, line);
+}
+
+void Base64Decoder::append_slowly(std::string& bytes, std::string_view chars)
+{
+    for (const char c : chars) {
+        const std::uint32_t v = base64_values[static_cast<unsigned char>(c)];
+        if (v == skip_marker) continue;
+        if (v == end_marker) {
+            finish(bytes);
+            ended_ = true;
+            return;
+        }
+        bits_ = bits_ << 6 | v;
+        if (++held_ == 4) {
+            bytes += static_cast<char>(bits_ >> 16);
+            bytes += static_cast<char>(bits_ >> 8);
+            bytes += static_cast<char>(bits_);
+            bits_ = 0;
+            held_ = 0;
+        }
+    }
+}
+
+void Base64Decoder::finish(std::string& bytes)
+{
+    // Two characters hold one byte, three hold two; the bits beyond are filler.
+    if (held_ >= 2) bytes += static_cast<char>(bits_ >> (6 * held_ - 8));
+    if (held_ == 3) bytes += static_cast<char>(bits_ >> 2);
+    bits_ = 0;
+    held_ = 0;
+    ended_ = false;
+}
+
 std::string encode_quoted_printable(std::string_view line)
 {
     std::size_t quoted = 0;

@@ -30,6 +30,28 @@ MemoryStream decode_base64(const StringList& lines);
 // content arriving line by line needs no list of its lines.
 void append_base64_line(std::string& bytes, std::string_view line);
 
+// Base64 content as one stream (RFC 2045 6.8): a group of four characters may span line
+// ends, lines may have any length, characters outside the alphabet are passed over and the
+// first "=" ends the data. Lines that are well-formed groups decode to the same bytes as
+// append_base64_line gives them.
+class Base64Decoder {
+public:
+    // Appends the bytes the line completes; characters of an unfinished group are held.
+    void append(std::string& bytes, std::string_view line);
+    // The data has ended: the bytes of a held group of two or three characters are
+    // appended (a single character fills no byte). The decoder starts again afterwards.
+    void finish(std::string& bytes);
+    // True after the padding: what follows it is not data.
+    bool ended() const noexcept { return ended_; }
+
+private:
+    void append_slowly(std::string& bytes, std::string_view chars);
+
+    std::uint32_t bits_ = 0;
+    int held_ = 0;  // characters of the unfinished group, 0..3
+    bool ended_ = false;
+};
+
 std::string encode_quoted_printable(std::string_view line);
 std::string decode_quoted_printable(std::string_view line);
 

@@ -3,12 +3,14 @@
 // sends it, and splits a received message back into parts.
 
 #include "mime/attachment.h"
+#include "mime/codecs.h"
 #include "platform/clock.h"
 #include "rtl/string_list.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zanpost {
@@ -65,12 +67,31 @@ public:
     // line, not a part of the message's own.
     bool HasPreamble() const noexcept { return has_preamble_; }
 
+    // Multiparts nest (a part of type multipart/* holds parts of its own), and Attachments
+    // holds the parts of the whole tree that are text or files, in message order. Of a
+    // multipart/alternative only the first text/plain alternative (or nested multipart) is
+    // text; the others are left out, except the files they hold. Text parts are converted
+    // to CP1250 from the charset they declare.
+    //
+    // True when the last parse met content it cannot read: multiparts nested deeper than
+    // max_nesting, or a nested multipart without a boundary. Its parts are incomplete.
+    bool Unreadable() const noexcept { return unreadable_; }
+    static constexpr std::size_t max_nesting = 20;
+
     // The part at the index, nullptr beyond the last one; a negative index raises
     // EStringListError.
     T_Attachment* GetAttachment(int index);
 
 private:
     enum class ParsePhase { message_header, content, part_header, done };
+
+    // A multipart whose parts are being read, the message itself outermost.
+    struct Multipart {
+        std::string boundary;
+        bool alternative = false;  // only one of its parts is text
+        bool text_chosen = false;  // that part has been met
+        bool quiet = false;        // no text of it is wanted: only its files
+    };
 
     // Where a parse stands between two lines.
     struct ParseState {
@@ -80,12 +101,14 @@ private:
         std::string header_value;
         std::string message_type;
         std::string message_encoding;
-        bool multipart = false;
-        std::string delimiter;  // "--" boundary
-        std::string closing;    // "--" boundary "--"
+        std::vector<Multipart> open;  // innermost last; empty for a message of one part
         bool is_preamble = true;
+        // The current content is wanted by no one (the preamble or epilogue of a nested
+        // multipart, an alternative beside the text): its lines are dropped as they come.
+        bool discarding = false;
         T_Attachment part;
         std::string decoded;  // the current base64 part's bytes so far
+        Base64Decoder base64;
         std::size_t expected_size = 0;
         std::size_t consumed = 0;  // bytes of the message so far, line ends counted
         bool reserved = false;     // the current part got room for the rest of the message
@@ -95,11 +118,15 @@ private:
     void parse_line(Line& line);
     void read_header_line(const std::string& line);
     void start_content();
+    void start_part_content();
+    bool at_delimiter(const std::string& line);
+    void keep_part();
     void reserve_for_rest();
     void end_part();
 
     ParseState parse_;
     bool has_preamble_ = false;
+    bool unreadable_ = false;
 };
 
 struct t_header_line {
@@ -113,6 +140,11 @@ t_header_line split_header(std::string_view line);
 // The parameter `name` (any letter case) of a header value such as
 // "attachment; filename=\"x.dat\"", quoted or a bare token; empty when there is none.
 std::string header_parameter(std::string_view value, std::string_view name);
+
+// Every parameter of a header value in order: its name in lower case and its value, quoted
+// or a bare token. In a quoted value only \" and \\ are escapes; any other backslash is
+// itself ("C:\x\y.txt" stays).
+std::vector<std::pair<std::string, std::string>> header_parameters(std::string_view value);
 
 // The "boundary" parameter of a Content-Type value.
 std::string boundary_parameter(std::string_view content_type);

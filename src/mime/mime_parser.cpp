@@ -1,6 +1,7 @@
 #include "mime/mime.h"
 
 #include "mime/codecs.h"
+#include "mime/header_text.h"
 #include "rtl/ascii.h"
 #include "rtl/exceptions.h"
 
@@ -33,6 +34,14 @@ t_transfer_encoding encoding_named(std::string_view value)
     return enc_none;
 }
 
+// The length of a line that ends in a soft line break, "=" with perhaps blanks after it
+// (transport padding, RFC 2045 6.7), up to the "="; npos for any other line.
+std::size_t soft_break_at(const std::string& line)
+{
+    const std::size_t last = line.find_last_not_of(" \t");
+    return last != std::string::npos && line[last] == '=' ? last : std::string::npos;
+}
+
 // Joins a line that ends in "=" (a soft line break) with the one after it, then decodes.
 StringList decode_quoted_printable_lines(const StringList& lines)
 {
@@ -41,8 +50,8 @@ StringList decode_quoted_printable_lines(const StringList& lines)
     std::string joined;
     bool joining = false;
     for (const auto& line : lines) {
-        if (!line.empty() && line.back() == '=') {
-            joined.append(line, 0, line.size() - 1);
+        if (const std::size_t soft = soft_break_at(line); soft != std::string::npos) {
+            joined.append(line, 0, soft);
             joining = true;
         } else if (joining) {
             joined += line;
@@ -77,16 +86,16 @@ std::string boundary_parameter(std::string_view content_type)
     return header_parameter(content_type, "boundary");
 }
 
-std::string header_parameter(std::string_view content_type, std::string_view wanted)
+std::vector<std::pair<std::string, std::string>> header_parameters(std::string_view content_type)
 {
-    const std::string wanted_name = ascii_lower(wanted);
+    std::vector<std::pair<std::string, std::string>> parameters;
     std::size_t p = content_type.find(';');
     while (p != std::string_view::npos && p < content_type.size()) {
         ++p;  // past the ";"
         while (p < content_type.size() && is_control_or_blank(content_type[p])) ++p;
         const std::size_t name_start = p;
         while (p < content_type.size() && content_type[p] != '=' && content_type[p] != ';') ++p;
-        const std::string name = ascii_lower(trimmed(content_type.substr(name_start, p - name_start)));
+        std::string name = ascii_lower(trimmed(content_type.substr(name_start, p - name_start)));
         if (p >= content_type.size()) break;
         if (content_type[p] == ';') continue;
         ++p;  // past the "="
@@ -96,7 +105,11 @@ std::string header_parameter(std::string_view content_type, std::string_view wan
         if (p < content_type.size() && content_type[p] == '"') {
             ++p;
             while (p < content_type.size() && content_type[p] != '"') {
-                if (content_type[p] == '\\' && p + 1 < content_type.size()) ++p;
+                // Mailers write Windows paths with single backslashes: only a backslash
+                // before a quote or a backslash escapes it.
+                if (content_type[p] == '\\' && p + 1 < content_type.size() &&
+                    (content_type[p + 1] == '"' || content_type[p + 1] == '\\'))
+                    ++p;
                 value += content_type[p++];
             }
             if (p < content_type.size()) ++p;  // past the closing quote
@@ -105,9 +118,17 @@ std::string header_parameter(std::string_view content_type, std::string_view wan
                    content_type[p] != '\t')
                 value += content_type[p++];
         }
-        if (name == wanted_name) return value;
+        parameters.emplace_back(std::move(name), std::move(value));
         p = content_type.find(';', p);
     }
+    return parameters;
+}
+
+std::string header_parameter(std::string_view content_type, std::string_view wanted)
+{
+    const std::string wanted_name = ascii_lower(wanted);
+    for (auto& [name, value] : header_parameters(content_type))
+        if (name == wanted_name) return std::move(value);
     return {};
 }
 
@@ -153,6 +174,7 @@ void T_Mime::StartParse(std::size_t expected_size)
     Boundary.clear();
     ClearAttachments();
     has_preamble_ = false;
+    unreadable_ = false;
     parse_ = ParseState{};
     parse_.expected_size = expected_size;
 }
@@ -169,11 +191,15 @@ void T_Mime::FinishParse()
         start_content();
         end_part();
         break;
+    case ParsePhase::part_header: start_part_content(); [[fallthrough]];
     case ParsePhase::content:
-    case ParsePhase::part_header: end_part(); break;
+        if (!parse_.discarding) end_part();
+        break;
     case ParsePhase::done: break;  // ended at the closing delimiter, already decoded
     }
-    Attachments.push_back(std::move(parse_.part));
+    // Any message gives at least one part; an epilogue that was dropped only when there is
+    // nothing else.
+    if (!parse_.discarding || Attachments.empty()) Attachments.push_back(std::move(parse_.part));
     parse_ = ParseState{};
     parse_.phase = ParsePhase::done;
 }
@@ -192,20 +218,131 @@ void T_Mime::read_header_line(const std::string& line)
     }
 }
 
+namespace {
+
+std::string media_type(std::string_view content_type)
+{
+    return ascii_lower(trimmed(content_type.substr(0, content_type.find(';'))));
+}
+
+bool is_text_type(const std::string& type)
+{
+    return type.empty() || type.starts_with("text/");
+}
+
+enum class Delimiter { none, next, closing };
+
+// "--" boundary, perhaps "--" after it, then nothing but blanks and TABs (transport padding).
+Delimiter delimiter_kind(std::string_view line, std::string_view boundary)
+{
+    if (line.size() < boundary.size() + 2 || !line.starts_with("--") || line.substr(2, boundary.size()) != boundary)
+        return Delimiter::none;
+    std::string_view rest = line.substr(boundary.size() + 2);
+    const Delimiter kind = rest.starts_with("--") ? Delimiter::closing : Delimiter::next;
+    if (kind == Delimiter::closing) rest.remove_prefix(2);
+    return rest.find_first_not_of(" \t") == std::string_view::npos ? kind : Delimiter::none;
+}
+
+}  // namespace
+
 // The message header has ended: from here on its boundary decides what a delimiter is.
 void T_Mime::start_content()
 {
     auto& state = parse_;
+    state.part = T_Attachment{};
     // Without a boundary there are no delimiter lines: the body is one part, encoded as the
     // message header says.
-    state.multipart = !Boundary.empty();
-    state.delimiter = "--" + Boundary;
-    state.closing = state.delimiter + "--";
-    state.part = T_Attachment{};
-    if (!state.multipart) {
+    if (!Boundary.empty()) {
+        state.open.push_back({Boundary, media_type(state.message_type) == "multipart/alternative"});
+    } else {
         state.part.ContentType = state.message_type;
         state.part.Encoding = encoding_named(state.message_encoding);
     }
+}
+
+// A part's header has ended: what the part is follows from it and from where it stands.
+void T_Mime::start_part_content()
+{
+    auto& state = parse_;
+    auto& part = state.part;
+    state.phase = ParsePhase::content;
+    state.discarding = false;
+
+    const std::string type = media_type(part.ContentType);
+    const bool multipart = type.starts_with("multipart/");
+    Multipart& parent = state.open.back();
+    bool quiet = parent.quiet;
+    if (parent.alternative) {
+        // The plain text is the alternative for Tabulix; files of the others still count.
+        const bool chosen = !parent.text_chosen && (type == "text/plain" || multipart);
+        parent.text_chosen = parent.text_chosen || chosen;
+        quiet = quiet || !chosen;
+    }
+
+    if (multipart) {
+        // Its own lines before its first delimiter are a preamble no one reads.
+        state.discarding = true;
+        const std::string boundary = boundary_parameter(part.ContentType);
+        if (boundary.empty() || state.open.size() >= max_nesting)
+            unreadable_ = true;
+        else
+            state.open.push_back({boundary, type == "multipart/alternative", false, quiet});
+        return;
+    }
+    part.FileName = part_file_name(part.Disposition, part.ContentType);
+    if (!part.FileName.empty()) {
+        part.Use = t_part_use::file;
+    } else if (quiet) {
+        state.discarding = true;
+    }
+}
+
+// The line ends the current part when it is a delimiter line of an open multipart, the
+// innermost first: one that ends an outer multipart ends the inner ones too.
+bool T_Mime::at_delimiter(const std::string& line)
+{
+    auto& state = parse_;
+    if (line.size() < 2 || line[0] != '-' || line[1] != '-') return false;
+    for (std::size_t k = state.open.size(); k-- > 0;) {
+        const Delimiter kind = delimiter_kind(line, state.open[k].boundary);
+        if (kind == Delimiter::none) continue;
+        state.open.resize(k + 1);
+        if (kind == Delimiter::closing && k == 0) {
+            // What follows the message's closing delimiter is ignored; the part is the last.
+            if (!state.discarding) end_part();
+            state.phase = ParsePhase::done;
+            return true;
+        }
+        keep_part();
+        state.part = T_Attachment{};
+        if (kind == Delimiter::next) {
+            state.phase = ParsePhase::part_header;
+        } else {
+            // The epilogue of a nested multipart, up to the next delimiter line.
+            state.open.pop_back();
+            state.discarding = true;
+        }
+        return true;
+    }
+    return false;
+}
+
+// The current part is complete: decoded and, when it holds anything, kept.
+void T_Mime::keep_part()
+{
+    auto& state = parse_;
+    if (!state.discarding) {
+        end_part();
+        if (worth_keeping(state.part)) {
+            if (state.is_preamble) {
+                has_preamble_ = true;
+                state.part.Use = t_part_use::skipped;
+            }
+            Attachments.push_back(std::move(state.part));
+        }
+    }
+    state.is_preamble = false;
+    state.discarding = false;
 }
 
 // Room for the bytes that the rest of the message can hold at most, so that a large part
@@ -223,7 +360,8 @@ void T_Mime::reserve_for_rest()
     }
 }
 
-// The current part's content is complete: decode what is still encoded.
+// The current part's content is complete: decode what is still encoded, and bring text for
+// the reader into CP1250.
 void T_Mime::end_part()
 {
     auto& part = parse_.part;
@@ -232,6 +370,7 @@ void T_Mime::end_part()
         // Room taken for a rest of the message that held other parts as well goes back; the
         // line ends make the room of the last part a few percent too large, which stays.
         std::string& bytes = parse_.decoded;
+        parse_.base64.finish(bytes);
         if (parse_.reserved && bytes.capacity() - bytes.size() > bytes.size() / 4 + large_part) bytes.shrink_to_fit();
         part.Text.clear();
         part.Data.assign(std::move(bytes));
@@ -245,6 +384,15 @@ void T_Mime::end_part()
         break;
     case enc_none:
         break;
+    }
+
+    if (part.Use != t_part_use::text || !is_text_type(media_type(part.ContentType))) return;
+    const std::string charset = header_parameter(part.ContentType, "charset");
+    if (charset.empty()) return;
+    if (part.Encoding == enc_base64) {
+        part.Data.assign(text_to_cp1250(part.Data.bytes(), charset));
+    } else {
+        for (auto& line : part.Text) line = text_to_cp1250(line, charset);
     }
 }
 
@@ -271,20 +419,10 @@ void T_Mime::parse_line(Line& line)
         return;
 
     case ParsePhase::content:
-        if (state.multipart && line == state.delimiter) {
-            end_part();
-            if (worth_keeping(state.part)) {
-                if (state.is_preamble) has_preamble_ = true;
-                Attachments.push_back(std::move(state.part));
-            }
-            state.is_preamble = false;
-            state.part = T_Attachment{};
-            state.phase = ParsePhase::part_header;
-        } else if (state.multipart && line == state.closing) {
-            end_part();
-            state.phase = ParsePhase::done;  // what follows the closing delimiter is ignored
-        } else if (state.part.Encoding == enc_base64) {
-            append_base64_line(state.decoded, line);
+        if (!state.open.empty() && at_delimiter(line)) return;
+        if (state.discarding) return;
+        if (state.part.Encoding == enc_base64) {
+            state.base64.append(state.decoded, line);
             // Only a part that turns out large: a message of many small parts must not
             // reserve the rest of the message for each of them.
             if (!state.reserved && state.decoded.size() >= large_part) reserve_for_rest();
@@ -297,7 +435,7 @@ void T_Mime::parse_line(Line& line)
 
     case ParsePhase::part_header:
         if (line.empty()) {
-            state.phase = ParsePhase::content;
+            start_part_content();
             return;
         }
         read_header_line(line);

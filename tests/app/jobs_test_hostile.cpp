@@ -97,8 +97,9 @@ TEST_F(HostileMessageTest, GarbageInBase64IsDecodedAsFarAsItGoes)
     const Outcome r = fetch(m);
     expect_handled(r);
     EXPECT_TRUE(exists(in_cesta("smeti.dat")));
-    // The sound last line still comes through whole.
-    EXPECT_TRUE(read(in_cesta("smeti.dat")).ends_with("ABCD"));
+    // Base64 is one stream: what is not in the alphabet is passed over, and the first
+    // padding ends the data, so the lines after it are not part of the file.
+    EXPECT_EQ(read(in_cesta("smeti.dat")), "ABC");
     EXPECT_TRUE(read(telo_get_).ends_with("abc\r\n")) << read(telo_get_);
 }
 

@@ -32,5 +32,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(encoded.size() == (size + 44) / 45);
     for (std::size_t i = 0; i + 1 < encoded.size(); ++i) FUZZ_CHECK(encoded[i].size() == 60);
     FUZZ_CHECK(decode_base64(encoded).bytes() == text);
+
+    // As one stream: the same bytes from the lines, and from the lines cut elsewhere.
+    std::string joined, streamed, recut;
+    for (const auto& line : encoded) joined += line;
+    Base64Decoder decoder;
+    for (const auto& line : encoded) decoder.append(streamed, line);
+    decoder.finish(streamed);
+    FUZZ_CHECK(streamed == text);
+    const std::size_t width = 4 + size % 74;
+    for (std::size_t at = 0; at < joined.size(); at += width) decoder.append(recut, joined.substr(at, width));
+    decoder.finish(recut);
+    FUZZ_CHECK(recut == text);
+    // Any line list decodes without failing, never to more than its characters hold.
+    std::string any;
+    std::size_t chars = 0;
+    for (const auto& line : lines) {
+        decoder.append(any, line);
+        chars += line.size();
+    }
+    decoder.finish(any);
+    FUZZ_CHECK(any.size() <= chars * 3 / 4);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_input.h"
 #include "mime/codecs.h"
+#include "mime/header_text.h"
 #include "mime/mime.h"
 #include "rtl/exceptions.h"
 #include "rtl/string_list.h"
@@ -125,6 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)header_parameter(part->Disposition, "filename");
         (void)header_parameter(part->ContentType, "name");
         (void)boundary_parameter(part->ContentType);
+        if (part->Use == t_part_use::file) {
+            FUZZ_CHECK(!part->FileName.empty());
+            FUZZ_CHECK(part->FileName == part_file_name(part->Disposition, part->ContentType));
+        }
     }
     // Lines are only ever taken from the message, and quoted-printable joining only
     // shrinks their number.
@@ -141,6 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)header_parameter(first, "boundary");
     (void)header_parameter(first, "filename");
     (void)header_parameter(first, "");
+    (void)decoded_parameter(first, "filename");
+    (void)decode_header_text(first);
 
     parse_built_message(text);
     return 0;

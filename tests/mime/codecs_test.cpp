@@ -303,6 +303,58 @@ TEST(Base64Stream, RoundTripsRandomBytesOfManyLengths)
     }
 }
 
+TEST(Base64Decoder, WellFormedLinesGiveTheBytesOfLineByLineDecoding)
+{
+    std::mt19937 rng(13);
+    for (const std::size_t n : {0u, 1u, 2u, 3u, 45u, 46u, 47u, 1000u}) {
+        MemoryStream stream(random_bytes(rng, n));
+        const StringList lines = encode_base64(stream);
+        std::string line_by_line, streamed;
+        Base64Decoder decoder;
+        for (const auto& line : lines) {
+            append_base64_line(line_by_line, line);
+            decoder.append(streamed, line);
+        }
+        decoder.finish(streamed);
+        ASSERT_EQ(streamed, line_by_line) << n;
+        ASSERT_EQ(streamed, stream.bytes()) << n;
+    }
+}
+
+TEST(Base64Decoder, GroupsSpanLinesCutAnywhere)
+{
+    std::mt19937 rng(77);
+    const std::string bytes = random_bytes(rng, 200);
+    MemoryStream stream(bytes);
+    std::string text;
+    for (const auto& line : encode_base64(stream)) text += line;
+    // Cut in two at every place, with junk around the cut: one stream all the same.
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        std::string out;
+        Base64Decoder decoder;
+        decoder.append(out, text.substr(0, cut) + " \t");
+        decoder.append(out, "!" + text.substr(cut));
+        decoder.finish(out);
+        ASSERT_EQ(out, bytes) << cut;
+    }
+}
+
+TEST(Base64Decoder, PaddingEndsTheDataUntilFinished)
+{
+    std::string out;
+    Base64Decoder decoder;
+    decoder.append(out, "QUI=QUJD");
+    EXPECT_TRUE(decoder.ended());
+    decoder.append(out, "QUJD");
+    decoder.finish(out);
+    EXPECT_EQ(out, "AB");
+    // Finished, it reads a new stream.
+    EXPECT_FALSE(decoder.ended());
+    decoder.append(out, "QQ");
+    decoder.finish(out);
+    EXPECT_EQ(out, "ABA");
+}
+
 TEST(QuotedPrintable, EncodesOnlyEqualsAndHighBytes)
 {
     EXPECT_EQ(encode_quoted_printable("a=b"), "a=3Db");

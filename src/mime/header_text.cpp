@@ -1,0 +1,216 @@
+#include "mime/header_text.h"
+
+#include "mime/codecs.h"
+#include "mime/mime.h"
+#include "platform/charset.h"
+#include "rtl/ascii.h"
+
+#include <map>
+#include <optional>
+
+namespace zanpost {
+
+namespace {
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// "%XX" as its byte; a "%" without two hexadecimal digits stays.
+std::string percent_decoded(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const int high = text[i] == '%' && i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
+        if (low >= 0) {
+            out += static_cast<char>(high << 4 | low);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The bytes of an encoded word's text; nothing for an encoding other than Q or B.
+std::optional<std::string> word_bytes(char encoding, std::string_view text)
+{
+    std::string bytes;
+    if (encoding == 'B' || encoding == 'b') {
+        Base64Decoder decoder;
+        decoder.append(bytes, text);
+        decoder.finish(bytes);
+        return bytes;
+    }
+    if (encoding != 'Q' && encoding != 'q') return std::nullopt;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const int high = text[i] == '=' && i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
+        if (low >= 0) {
+            bytes += static_cast<char>(high << 4 | low);
+            i += 2;
+        } else {
+            bytes += text[i] == '_' ? ' ' : text[i];
+        }
+    }
+    return bytes;
+}
+
+struct EncodedWord {
+    std::string charset;  // without an RFC 2231 language
+    std::string bytes;
+    std::size_t length = 0;  // of "=?...?=" in the text
+};
+
+// The encoded word at the start of `text`, if one stands there.
+std::optional<EncodedWord> encoded_word_at(std::string_view text)
+{
+    if (!text.starts_with("=?")) return std::nullopt;
+    const std::size_t charset_end = text.find('?', 2);
+    if (charset_end == std::string_view::npos || charset_end + 2 >= text.size() || text[charset_end + 2] != '?')
+        return std::nullopt;
+    const std::size_t text_start = charset_end + 3;
+    const std::size_t end = text.find("?=", text_start);
+    if (end == std::string_view::npos) return std::nullopt;
+    const std::string_view encoded = text.substr(text_start, end - text_start);
+    for (const char c : encoded)
+        if (is_blank(c) || c == '?') return std::nullopt;
+    std::string_view charset = text.substr(2, charset_end - 2);
+    charset = charset.substr(0, charset.find('*'));
+    if (charset.empty()) return std::nullopt;
+    auto bytes = word_bytes(text[charset_end + 1], encoded);
+    if (!bytes) return std::nullopt;
+    return EncodedWord{std::string(charset), std::move(*bytes), end + 2};
+}
+
+// Folding: a line break before a blank or TAB is removed, the blank stays.
+std::string unfolded(std::string_view value)
+{
+    std::string out;
+    out.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const std::size_t after = value.substr(i, 2) == "\r\n" ? i + 2 : value[i] == '\n' ? i + 1 : i;
+        if (after != i && after < value.size() && is_blank(value[after])) {
+            i = after - 1;
+            continue;
+        }
+        out += value[i];
+    }
+    return out;
+}
+
+// An RFC 2231 value "charset'language'%XX..." as CP1250.
+std::string extended_value(std::string_view value)
+{
+    const std::size_t first = value.find('\'');
+    const std::size_t second = first == std::string_view::npos ? first : value.find('\'', first + 1);
+    if (second == std::string_view::npos) return percent_decoded(value);
+    return text_to_cp1250(percent_decoded(value.substr(second + 1)), value.substr(0, first));
+}
+
+}  // namespace
+
+std::string text_to_cp1250(std::string_view bytes, std::string_view charset)
+{
+    const std::string name = ascii_lower(charset);
+    if (name.empty() || name == "us-ascii" || name == "windows-1250" || name == "cp1250") return std::string(bytes);
+    auto converted = platform::convert_to_cp1250(bytes, name);
+    return converted ? std::move(*converted) : std::string(bytes);
+}
+
+std::string decode_header_text(std::string_view value)
+{
+    const std::string text = unfolded(value);
+    std::string out;
+    out.reserve(text.size());
+    // Consecutive encoded words of one charset are converted together: a character may be
+    // split between two of them.
+    std::string run_bytes, run_charset;
+    auto flush = [&] {
+        if (!run_bytes.empty()) out += text_to_cp1250(run_bytes, run_charset);
+        run_bytes.clear();
+    };
+
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (auto word = encoded_word_at(std::string_view(text).substr(i))) {
+            if (ascii_lower(word->charset) != ascii_lower(run_charset)) flush();
+            run_charset = word->charset;
+            run_bytes += word->bytes;
+            i += word->length;
+            // Blanks between two encoded words are not part of the text.
+            std::size_t j = i;
+            while (j < text.size() && is_blank(text[j])) ++j;
+            if (j > i && j < text.size() && encoded_word_at(std::string_view(text).substr(j))) i = j;
+            continue;
+        }
+        flush();
+        run_charset.clear();
+        out += text[i++];
+    }
+    flush();
+    return out;
+}
+
+std::string decoded_parameter(std::string_view value, std::string_view name)
+{
+    const std::string wanted = ascii_lower(name);
+    std::optional<std::string> plain, extended;
+    std::map<int, std::pair<std::string, bool>> sections;  // number: value, encoded
+    for (auto& [key, text] : header_parameters(value)) {
+        if (key == wanted) {
+            if (!plain) plain = std::move(text);
+        } else if (key == wanted + "*") {
+            if (!extended) extended = std::move(text);
+        } else if (key.starts_with(wanted + "*")) {
+            std::string_view number = std::string_view(key).substr(wanted.size() + 1);
+            const bool encoded = number.ends_with('*');
+            if (encoded) number.remove_suffix(1);
+            if (number.empty() || number.size() > 3 || number.find_first_not_of("0123456789") != std::string_view::npos)
+                continue;
+            sections.try_emplace(std::stoi(std::string(number)), std::move(text), encoded);
+        }
+    }
+    if (extended) return extended_value(*extended);
+    if (sections.contains(0)) {
+        // The sections in order up to the first missing number; the charset is named in
+        // the first one, the others are bare.
+        std::string charset, bytes;
+        int next = 0;
+        for (const auto& [number, section] : sections) {
+            if (number != next++) break;
+            std::string_view text = section.first;
+            if (number == 0 && section.second) {
+                const std::size_t first = text.find('\'');
+                const std::size_t second = first == std::string_view::npos ? first : text.find('\'', first + 1);
+                if (second != std::string_view::npos) {
+                    charset = std::string(text.substr(0, first));
+                    text = text.substr(second + 1);
+                }
+            }
+            bytes += section.second ? percent_decoded(text) : std::string(text);
+        }
+        return text_to_cp1250(bytes, charset);
+    }
+    return plain ? decode_header_text(*plain) : std::string();
+}
+
+std::string part_file_name(std::string_view disposition, std::string_view content_type)
+{
+    std::string name = decoded_parameter(disposition, "filename");
+    if (name.empty()) name = decoded_parameter(content_type, "name");
+    return name;
+}
+
+}  // namespace zanpost
