@@ -235,12 +235,9 @@ T_TcpIp::LineTaken T_TcpIp::TakeLine(std::string& line, std::size_t limit)
     std::size_t length = std::size_t(lf - begin);
     if (length > 0 && begin[length - 1] == '\r') --length;
     if (length > limit) return LineTaken::too_long;
-    if (std::memchr(begin, '\r', length) == nullptr) {
-        line.assign(begin, length);
-    } else {
-        line.clear();
-        std::copy_if(begin, begin + length, std::back_inserter(line), [](char c) { return c != '\r'; });
-    }
+    // Only the CR of the line end goes: a CR inside a line is data (a record separator in
+    // a file sent as 8bit, say).
+    line.assign(begin, length);
 
     inbox_start_ += std::size_t(lf - begin) + 1;
     inbox_scanned_ = inbox_start_;

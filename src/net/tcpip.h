@@ -89,8 +89,9 @@ public:
     // One platform receive of up to `size` bytes; the count, or 0 or less (and
     // StreamEnded set) when the stream ended, failed or timed out.
     int Receive(SocketHandle handle, char* area, int size);
-    // The next line without CR or LF (every CR is dropped). False, with `line` untouched
-    // and the bytes of an unfinished line dropped, when the stream ends first.
+    // The next line without its LF or CR LF (a CR inside the line is kept). False, with
+    // `line` untouched and the bytes of an unfinished line dropped, when the stream ends
+    // first.
     bool ReadLine(SocketHandle handle, std::string& line);
     // Sends the whole block, continuing after a send that took only part of it.
     // Raises ETcpIpError (and closes) when the connection is gone or the peer takes

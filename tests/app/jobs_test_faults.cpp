@@ -77,11 +77,12 @@ std::vector<LoginFault> login_faults()
         {"empty greeting", Conversation().say(""), ""},
         {"10 MB greeting that is no status", Conversation().say(ten_mb), ""},
         {"10 MB line without an end", Conversation().say_raw(ten_mb).close(), ""},
+        // A status line beyond 64 KiB is no answer, even when it starts like one.
+        {"10 MB refusal", greeted().reply("+OK").reply("-ERR " + ten_mb), "USER u\r\nPASS p\r\n"},
         // A clean "-ERR", or a listing read to its end, leaves the dialogue in step: the
         // program says goodbye.
         {"greeting refused", Conversation().say("-ERR busy"), "QUIT\r\n"},
         {"password refused", greeted().reply("+OK").reply("-ERR invalid login"), "USER u\r\nPASS p\r\nQUIT\r\n"},
-        {"10 MB refusal", greeted().reply("+OK").reply("-ERR " + ten_mb), "USER u\r\nPASS p\r\nQUIT\r\n"},
         {"listing that is not numbers", greeted().reply("+OK").reply("+OK").reply("+OK\r\nabc 120\r\n."),
          "USER u\r\nPASS p\r\nLIST\r\nQUIT\r\n"},
         {"listing line without a size", greeted().reply("+OK").reply("+OK").reply("+OK\r\n1\r\nx\r\n."),
@@ -253,16 +254,18 @@ TEST_F(ReceiveFaultTest, DroppedOrRefusedQuitIsReported)
     }
 }
 
-TEST_F(ReceiveFaultTest, EnormousPositiveStatusLinesAreAccepted)
+TEST_F(ReceiveFaultTest, LongPositiveStatusLinesAreAccepted)
 {
+    // Far beyond the 512 octets the protocol allows, and still within the reader's bound.
+    const std::string long_ok = "+OK " + std::string(60 * 1024, 'x');
     ScriptedServer server(Conversation()
-                              .say("+OK " + ten_mb)
+                              .say(long_ok)
                               .reply("+OK")
                               .reply("+OK")
                               .reply(listing_answer({first}))
                               .reply(top_answer(first))
                               .reply(retr_answer(first))
-                              .reply("+OK " + ten_mb)
+                              .reply(long_ok)
                               .reply("+OK"),
                           pop3_port);
     const Outcome r = run("GET");
@@ -270,6 +273,14 @@ TEST_F(ReceiveFaultTest, EnormousPositiveStatusLinesAreAccepted)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(server.transcript(), login_transcript(1) + "RETR 1\r\nDELE 1\r\nQUIT\r\n");
     EXPECT_EQ(read(telo_get_), " prvni\r\ntext A\r\n");
+}
+
+TEST_F(ReceiveFaultTest, AnEndlessStatusLineBreaksTheConnectionBeforeAnythingIsSent)
+{
+    ScriptedServer server(Conversation().say("+OK " + ten_mb).reply("+OK"), pop3_port);
+    const Outcome r = run("GET");
+    expect_mailbox_untouched(r, server);
+    EXPECT_EQ(server.transcript(), "");
 }
 
 // ---- SEND --------------------------------------------------------------------------
@@ -440,9 +451,9 @@ TEST_F(SendFaultTest, DroppedInTheMiddleOfTheMessageLines)
     EXPECT_FALSE(server.transcript(1).ends_with("\r\n.\r\n"));
 }
 
-TEST_F(SendFaultTest, EnormousAndOddGreetingsAreNotExamined)
+TEST_F(SendFaultTest, LongAndOddGreetingsAreNotExamined)
 {
-    for (const std::string& greeting : {"220 " + ten_mb, "554 no service"s}) {
+    for (const std::string& greeting : {"220 " + std::string(60 * 1024, 'x'), "554 no service"s}) {
         ScriptedServer server({first_connection(), Conversation()
                                                        .say(greeting)
                                                        .reply("250 hello")
@@ -457,6 +468,15 @@ TEST_F(SendFaultTest, EnormousAndOddGreetingsAreNotExamined)
         EXPECT_EQ(r.out, notice);
         EXPECT_TRUE(server.transcript(1).ends_with("\r\n.\r\n"));
     }
+}
+
+TEST_F(SendFaultTest, AnEndlessGreetingFailsTheJobBeforeAnythingIsSent)
+{
+    ScriptedServer server({first_connection(), Conversation().say("220 " + ten_mb).reply("250 hello")}, smtp_port);
+    const Outcome r = run("SEND");
+    EXPECT_EQ(r.err, smtp_failed);
+    EXPECT_EQ(r.out, notice);
+    EXPECT_EQ(server.transcript(1), "");
 }
 
 TEST_F(SendFaultTest, SenderWithoutAddressSendsNothing)
