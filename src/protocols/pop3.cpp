@@ -28,6 +28,16 @@ t_reply parse_listing_line(std::string_view line)
 
 }  // namespace
 
+std::optional<SaslMechanism> pop3_automatic_choice(const SaslOffer& offered, bool tls, bool greeting_has_stamp) noexcept
+{
+    // Over TLS USER and PASS are as safe as any SASL mechanism and every server has them;
+    // PLAIN first only because a server that lists it may have USER switched off.
+    if (tls) return offered.has(SaslMechanism::plain) ? SaslMechanism::plain : SaslMechanism::user;
+    if (const auto chosen = sasl_automatic_choice(offered, false)) return chosen;
+    if (greeting_has_stamp) return SaslMechanism::apop;
+    return std::nullopt;
+}
+
 T_Pop3::T_Pop3() { Port = 110; }
 
 T_Pop3::~T_Pop3()
@@ -179,15 +189,13 @@ void T_Pop3::SecureLogin(const std::string& greeting)
 
     SaslMechanism mechanism = Mechanism;
     if (mechanism == SaslMechanism::automatic) {
-        if (TlsActive())
-            mechanism = sasl_offered_.has(SaslMechanism::plain) ? SaslMechanism::plain : SaslMechanism::user;
-        else if (sasl_offered_.has(SaslMechanism::cram_md5))
-            mechanism = SaslMechanism::cram_md5;
-        else if (!apop_timestamp(greeting).empty())
-            mechanism = SaslMechanism::apop;
-        else
+        const std::optional<SaslMechanism> chosen =
+            pop3_automatic_choice(sasl_offered_, TlsActive(), !apop_timestamp(greeting).empty());
+        if (!chosen)
             Fail(SecureCause::auth_no_mechanism,
-                 Hostname + " offers no login without TLS that keeps the password off the wire");
+                 Hostname + " offers no login without TLS that keeps the password off the wire" +
+                     (sasl_offered_.empty() ? std::string() : " (offered: " + sasl_offered_.names() + ")"));
+        mechanism = *chosen;
     }
     switch (mechanism) {
     case SaslMechanism::user: LoginWithUserAndPass(); break;

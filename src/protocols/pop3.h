@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ public:
     std::string from_text;     // the "From:" header from its seventh character on
     std::string subject_text;  // the "Subject:" header from its tenth character on
 };
+
+// What Mechanism automatic logs in with: over TLS SASL PLAIN when offered, else USER and
+// PASS; without TLS what sasl_automatic_choice takes (CRAM-MD5), else APOP when the greeting
+// has a stamp; nothing (nullopt) otherwise, since the password must not cross in clear.
+std::optional<SaslMechanism> pop3_automatic_choice(const SaslOffer& offered, bool tls, bool greeting_has_stamp) noexcept;
 
 class T_Pop3 : public T_TcpIp {
 public:
