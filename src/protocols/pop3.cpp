@@ -54,6 +54,11 @@ T_Pop3::~T_Pop3()
 T_Pop3::Status T_Pop3::ReadStatus()
 {
     RequireLine(status_line_);
+    return TakeStatus();
+}
+
+T_Pop3::Status T_Pop3::TakeStatus()
+{
     if (OnTrace) OnTrace(status_line_, trace_received);
     if (status_line_.starts_with("+OK")) return Status::ok;
     if (status_line_.starts_with("-ERR")) return Status::refused;
@@ -100,20 +105,20 @@ void T_Pop3::ReadCapabilities()
     }
 }
 
+void T_Pop3::JudgeLoginStatus(Status status)
+{
+    if (status == Status::ok) return;
+    if (status == Status::refused) Fail(SecureCause::auth_refused, Hostname + " refused the login: " + status_line_);
+    T_TcpIp::Logout();
+    throw EProtocolError("POP3", status_line_, 999);
+}
+
 void T_Pop3::LoginWithUserAndPass()
 {
     SendCommand("USER " + UserName);
-    const Status user = ReadStatus();
-    if (user == Status::ok) {
-        send_secret_line(*this, "PASS " + Password, "PASS " + std::string(secret_mask));
-        const Status pass = ReadStatus();
-        if (pass == Status::ok) return;
-        if (pass == Status::refused) Fail(SecureCause::auth_refused, Hostname + " refused the login: " + status_line_);
-    } else if (user == Status::refused) {
-        Fail(SecureCause::auth_refused, Hostname + " refused the login: " + status_line_);
-    }
-    T_TcpIp::Logout();
-    throw EProtocolError("POP3", status_line_, 999);
+    JudgeLoginStatus(ReadStatus());
+    send_secret_line(*this, "PASS " + Password, "PASS " + std::string(secret_mask));
+    JudgeLoginStatus(ReadStatus());
 }
 
 void T_Pop3::LoginWithApop(const std::string& greeting)
@@ -122,11 +127,7 @@ void T_Pop3::LoginWithApop(const std::string& greeting)
     if (stamp.empty()) Fail(SecureCause::auth_no_mechanism, Hostname + " offers no APOP: its greeting has no stamp");
     const std::string command = "APOP " + UserName + " ";
     send_secret_line(*this, command + apop_digest(stamp, Password), command + secret_mask);
-    const Status status = ReadStatus();
-    if (status == Status::ok) return;
-    if (status == Status::refused) Fail(SecureCause::auth_refused, Hostname + " refused the login: " + status_line_);
-    T_TcpIp::Logout();
-    throw EProtocolError("POP3", status_line_, 999);
+    JudgeLoginStatus(ReadStatus());
 }
 
 void T_Pop3::LoginWithSasl(SaslMechanism mechanism)
@@ -143,30 +144,25 @@ void T_Pop3::LoginWithSasl(SaslMechanism mechanism)
     std::string line;
     for (;;) {
         RequireLine(line);
-        if (line.starts_with("+") && !line.starts_with("+OK")) {
-            // A challenge is part of the login: only its mark reaches the trace.
-            if (OnTrace) OnTrace("+ " + std::string(secret_mask), trace_received);
-            if (cancelled) Fail(SecureCause::auth_refused, Hostname + " went on with a login that was cancelled");
-            std::string_view text = std::string_view(line).substr(1);
-            if (text.starts_with(' ')) text.remove_prefix(1);
-            const std::optional<std::string> challenge = base64_decode(text);
-            const std::optional<std::string> response = challenge ? sasl.respond(*challenge) : std::nullopt;
-            if (response) {
-                send_secret_line(*this, base64_encode(*response), secret_mask);
-            } else {
-                // Nothing more to say: "*" cancels, and the server's answer ends the exchange.
-                SendCommand("*");
-                cancelled = true;
-            }
-            continue;
+        if (!line.starts_with("+") || line.starts_with("+OK")) break;
+        // A challenge is part of the login: only its mark reaches the trace.
+        if (OnTrace) OnTrace("+ " + std::string(secret_mask), trace_received);
+        if (cancelled) Fail(SecureCause::auth_refused, Hostname + " went on with a login that was cancelled");
+        std::string_view text = std::string_view(line).substr(1);
+        if (text.starts_with(' ')) text.remove_prefix(1);
+        const std::optional<std::string> challenge = base64_decode(text);
+        const std::optional<std::string> response = challenge ? sasl.respond(*challenge) : std::nullopt;
+        if (response) {
+            send_secret_line(*this, base64_encode(*response), secret_mask);
+        } else {
+            // Nothing more to say: "*" cancels, and the server's answer ends the exchange.
+            SendCommand("*");
+            cancelled = true;
         }
-        if (OnTrace) OnTrace(line, trace_received);
-        status_line_ = line;
-        if (line.starts_with("+OK")) return;
-        if (line.starts_with("-ERR")) Fail(SecureCause::auth_refused, Hostname + " refused the login: " + line);
-        T_TcpIp::Logout();
-        throw EProtocolError("POP3", line, 999);
     }
+    // The status line that ends the exchange, already read.
+    status_line_ = std::move(line);
+    JudgeLoginStatus(TakeStatus());
 }
 
 void T_Pop3::SecureLogin(const std::string& greeting)

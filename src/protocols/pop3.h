@@ -87,8 +87,13 @@ private:
     enum class Status { ok, refused, garbled };
     // Reads and traces one status line into status_line_.
     Status ReadStatus();
+    // Traces and judges status_line_, already read.
+    Status TakeStatus();
     // Closes the connection and raises ESecureError.
     [[noreturn]] void Fail(SecureCause cause, const std::string& message);
+    // The status of a login step: "+OK" goes on, "-ERR" is a refused login (auth_refused),
+    // anything else leaves the dialogue out of step (EProtocolError 999, closed).
+    void JudgeLoginStatus(Status status);
     // The login of every configuration but USER and PASS without TLS.
     void SecureLogin(const std::string& greeting);
     // CAPA, in place of what was known before; a server without CAPA offers nothing.
