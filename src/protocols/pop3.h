@@ -87,7 +87,7 @@ private:
     enum class Status { ok, refused, garbled };
     // Reads and traces one status line into status_line_.
     Status ReadStatus();
-    // Traces and judges status_line_, already read.
+    // Traces and classifies status_line_, already read.
     Status TakeStatus();
     // Closes the connection and raises ESecureError.
     [[noreturn]] void Fail(SecureCause cause, const std::string& message);

@@ -5,170 +5,23 @@
 
 #include "protocols/pop3.h"
 
-#include "support/scripted_server.h"
-#include "support/trace_log.h"
+#include "secure_dialogue.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace zanpost {
 namespace {
 
-using testing::Conversation;
-using testing::ScriptedServer;
-using testing::TraceLog;
-using ::testing::HasSubstr;
-using ::testing::Not;
-
+using namespace zanpost::testing;
 const std::string password = "tajne heslo";
 const std::string token = "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg";
-const char* const stamped_greeting = "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>";
-
-std::string capabilities(std::initializer_list<const char*> lines)
-{
-    std::string reply = "+OK Capability list follows";
-    for (const char* line : lines) reply += std::string("\r\n") + line;
-    return reply + "\r\n.";
-}
-
-// The greeting and the answer to CAPA.
-Conversation capa(std::initializer_list<const char*> lines, const char* greeting = "+OK Dovecot ready.")
-{
-    return Conversation().say(greeting).reply(capabilities(lines));
-}
-
-// The answer to the login's last step, the listing of one message and the goodbye.
-Conversation listed(Conversation c, const char* login_accepted = "+OK Logged in.")
-{
-    return c.reply(login_accepted).reply("+OK 1 messages:\r\n1 120\r\n.").reply("+OK bye");
-}
-
-const std::string after_login = "LIST\r\nQUIT\r\n";
-
-struct Pop3Case {
-    const char* what;
-    TlsMode tls;
-    SaslMechanism mechanism;
-    std::string user;
-    std::string secret;
-    Conversation server;
-    std::string sent;                  // every byte the client must send, in order
-    std::optional<SecureCause> cause;  // none: logged in and listed (or refused_code)
-    int refused_code = 0;              // an EProtocolError with this number
-    // The client goes on to a TLS handshake after `sent`: the bytes that follow are the
-    // backend's, and none of them may be a command or a secret.
-    bool handshake_follows = false;
-};
-
-// What the trace must show for the command lines of `sent`: secrets and the login's
-// lines masked. `exchange` gets the lines that must appear in no trace.
-std::vector<std::string> traced_commands(const std::string& sent, std::vector<std::string>& exchange)
-{
-    std::vector<std::string> traced;
-    bool in_login = false;
-    std::size_t at = 0;
-    while (at < sent.size()) {
-        const std::size_t end = sent.find("\r\n", at);
-        const std::string line = sent.substr(at, end - at);
-        at = end + 2;
-        if (in_login && line != "LIST" && line != "QUIT") {
-            traced.push_back(line == "*" ? "*" : "*****");
-            if (!line.empty() && line != "*") exchange.push_back(line);
-            continue;
-        }
-        in_login = line.starts_with("AUTH ");
-        if (line.starts_with("PASS ")) {
-            traced.push_back("PASS *****");
-        } else if (line.starts_with("APOP ")) {
-            const std::size_t digest = line.rfind(' ') + 1;
-            exchange.push_back(line.substr(digest));
-            traced.push_back(line.substr(0, digest) + "*****");
-        } else {
-            traced.push_back(line);
-        }
-    }
-    return traced;
-}
-
-void run(const Pop3Case& c)
-{
-    SCOPED_TRACE(c.what);
-    ScriptedServer server(c.server);
-    TraceLog log;
-    std::optional<SecureCause> cause;
-    std::string failure;
-    int refused_code = 0;
-    std::size_t listed_messages = 0;
-    {
-        T_Pop3 client;
-        client.OnTrace = log.proc();
-        client.Hostname = "127.0.0.1";
-        client.Port = server.port();
-        client.Timeout = 3;
-        client.Tls = c.tls;
-        client.Mechanism = c.mechanism;
-        client.UserName = c.user;
-        client.Password = c.secret;
-        try {
-            client.Login();
-            listed_messages = client.Messages.size();
-        } catch (const ESecureError& e) {
-            cause = e.Cause;
-            failure = e.message();
-            // Whatever failed to be secured or logged in, the connection is gone with it,
-            // without a word more to the server.
-            EXPECT_FALSE(client.Connected);
-            EXPECT_EQ(client.Socket, platform::invalid_socket);
-            EXPECT_TRUE(client.Messages.empty());
-        } catch (const EProtocolError& e) {
-            refused_code = e.ReplyNumber;
-            failure = e.message();
-        }
-        client.Logout();
-    }
-
-    EXPECT_EQ(cause, c.cause) << failure;
-    EXPECT_EQ(refused_code, c.refused_code) << failure;
-    if (!c.cause && c.refused_code == 0) {
-        EXPECT_EQ(listed_messages, 1u);
-    }
-    const std::string& transcript = server.transcript();
-    if (c.handshake_follows) {
-        ASSERT_TRUE(transcript.starts_with(c.sent)) << transcript;
-        const std::string handshake = transcript.substr(c.sent.size());
-        for (const char* command : {"CAPA", "USER", "PASS", "APOP", "AUTH", "LIST"})
-            EXPECT_THAT(handshake, Not(HasSubstr(command)));
-        EXPECT_THAT(handshake, Not(HasSubstr(c.secret)));
-    } else {
-        EXPECT_EQ(transcript, c.sent);
-    }
-
-    std::vector<std::string> exchange;
-    EXPECT_EQ(log.at(trace_sent), traced_commands(c.sent, exchange));
-    for (const std::string& received : log.at(trace_received)) {
-        if (received.starts_with("+") && !received.starts_with("+OK")) {
-            EXPECT_EQ(received, "+ *****");
-        }
-    }
-    for (const auto& [text, level] : log.entries) {
-        EXPECT_THAT(text, Not(HasSubstr(c.secret)));
-        for (const std::string& line : exchange) EXPECT_THAT(text, Not(HasSubstr(line)));
-    }
-    EXPECT_THAT(failure, Not(HasSubstr(c.secret)));
-}
-
 using M = SaslMechanism;
 
 TEST(Pop3SecureLogin, MechanismsExchangesAndRefusals)
 {
-    const std::string xoauth2_token =
-        "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJoZG1semRHRXVZMjl0Q2cB"
-        "AQ==";
     const Pop3Case cases[] = {
         {"USER and PASS without TLS: today's dialogue and today's refusal", TlsMode::none, M::user, "jan", password,
          Conversation().say("+OK ready").reply("+OK").reply("-ERR [AUTH] Authentication failed.").reply("+OK bye"),
@@ -207,14 +60,14 @@ TEST(Pop3SecureLogin, MechanismsExchangesAndRefusals)
          "CAPA\r\nAUTH LOGIN\r\namFu\r\ndGFqbmUgaGVzbG8=\r\n*\r\n", SecureCause::auth_refused},
         {"XOAUTH2: the command, then the token after the +", TlsMode::none, M::xoauth2, "someuser@example.com", token,
          listed(capa({"USER", "SASL PLAIN XOAUTH2"}).reply("+ ")),
-         "CAPA\r\nAUTH XOAUTH2\r\n" + xoauth2_token + "\r\n" + after_login, std::nullopt},
+         "CAPA\r\nAUTH XOAUTH2\r\n" + xoauth2_login + "\r\n" + after_login, std::nullopt},
         {"XOAUTH2 error detail answered with an empty line, then refused", TlsMode::none, M::xoauth2,
          "someuser@example.com", token,
          capa({"SASL XOAUTH2"})
              .reply("+ ")
              .reply("+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJodHRwczovL21haWwuZ29vZ2xlLmNvbS8ifQ==")
              .reply("-ERR Authentication failure: unknown user name or bad password."),
-         "CAPA\r\nAUTH XOAUTH2\r\n" + xoauth2_token + "\r\n\r\n", SecureCause::auth_refused},
+         "CAPA\r\nAUTH XOAUTH2\r\n" + xoauth2_login + "\r\n\r\n", SecureCause::auth_refused},
         {"a named mechanism CAPA does not list", TlsMode::none, M::cram_md5, "jan", password,
          capa({"USER", "SASL PLAIN LOGIN"}), "CAPA\r\n", SecureCause::auth_no_mechanism},
         {"a meaningless answer during the login drops the connection", TlsMode::none, M::plain, "jan", password,

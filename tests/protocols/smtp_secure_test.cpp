@@ -5,171 +5,17 @@
 
 #include "protocols/smtp.h"
 
-#include "support/scripted_server.h"
-#include "support/trace_log.h"
+#include "secure_dialogue.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace zanpost {
 namespace {
 
-using testing::Conversation;
-using testing::ScriptedServer;
-using testing::TraceLog;
-using ::testing::HasSubstr;
-using ::testing::Not;
-
-const std::string password = "tajne heslo";
-const std::string token = "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg";
-
-std::string ehlo() { return "EHLO " + local_host_name() + "\r\n"; }
-std::string helo() { return "HELO " + local_host_name() + "\r\n"; }
-
-// The reply to EHLO: the server's name, then one line per extension.
-std::string extensions(std::initializer_list<const char*> lines)
-{
-    std::string reply = "250";
-    reply += lines.size() == 0 ? " " : "-";
-    reply += "mx.example.cz greets you";
-    std::size_t left = lines.size();
-    for (const char* line : lines) reply += std::string("\r\n250") + (--left == 0 ? " " : "-") + line;
-    return reply;
-}
-
-// The greeting and the answer to EHLO.
-Conversation greeted(std::initializer_list<const char*> offered)
-{
-    return Conversation().say("220 mx.example.cz ESMTP").reply(extensions(offered));
-}
-
-// MAIL FROM, RCPT TO, DATA and the message accepted.
-Conversation delivered(Conversation c)
-{
-    return c.reply("250 sender ok").reply("250 recipient ok").reply("354 go ahead").await_data().say("250 queued");
-}
-
-const std::string envelope =
-    "MAIL FROM: <jan@example.cz>\r\nRCPT TO: <eva@example.cz>\r\nDATA\r\nSubject: test\r\n\r\nbody\r\n.\r\n";
-
-struct SmtpCase {
-    const char* what;
-    TlsMode tls;
-    std::string user;  // empty: no login
-    SaslMechanism mechanism;
-    std::string secret;
-    Conversation server;
-    std::string sent;  // every byte the client must send, in order
-    std::optional<SecureCause> cause;  // none: the message is delivered (or refused_code)
-    int refused_code = 0;              // an EProtocolError with this code
-    // The client goes on to a TLS handshake after `sent`: the bytes that follow are the
-    // backend's, and none of them may be a command or a secret.
-    bool handshake_follows = false;
-    bool connects = true;
-};
-
-// What the trace must show for the command lines of `sent`: a login's lines masked.
-std::vector<std::string> traced_commands(const std::string& sent, std::vector<std::string>& exchange)
-{
-    std::vector<std::string> traced;
-    bool in_login = false;
-    std::size_t at = 0;
-    while (at < sent.size()) {
-        const std::size_t end = sent.find("\r\n", at);
-        const std::string line = sent.substr(at, end - at);
-        at = end + 2;
-        if (in_login && !line.starts_with("MAIL FROM")) {
-            traced.push_back(line == "*" ? "*" : "*****");
-            if (!line.empty() && line != "*") exchange.push_back(line);
-            continue;
-        }
-        in_login = false;
-        if (line.starts_with("AUTH ")) {
-            in_login = true;
-            const std::size_t second_blank = line.find(' ', 5);
-            if (second_blank != std::string::npos) {
-                exchange.push_back(line.substr(second_blank + 1));
-                traced.push_back(line.substr(0, second_blank) + " *****");
-                continue;
-            }
-        }
-        traced.push_back(line);
-        if (line == "DATA") break;  // the message's lines are never traced
-    }
-    return traced;
-}
-
-void run(const SmtpCase& c)
-{
-    SCOPED_TRACE(c.what);
-    ScriptedServer server(c.server);
-    TraceLog log;
-    std::optional<SecureCause> cause;
-    std::string failure;
-    int refused_code = 0;
-    {
-        T_SMTP client;
-        client.OnTrace = log.proc();
-        client.Hostname = "127.0.0.1";
-        client.Port = server.port();
-        client.Timeout = 3;
-        client.Tls = c.tls;
-        client.UserName = c.user;
-        client.Password = c.secret;
-        client.Mechanism = c.mechanism;
-        client.MailFrom = "jan@example.cz";
-        client.MailTo = {"eva@example.cz"};
-        client.MailData = {"Subject: test", "", "body"};
-        try {
-            client.Action();
-        } catch (const ESecureError& e) {
-            cause = e.Cause;
-            failure = e.message();
-            // Whatever failed to be secured or logged in, the connection is gone with it.
-            EXPECT_FALSE(client.Connected);
-            EXPECT_EQ(client.Socket, platform::invalid_socket);
-        } catch (const EProtocolError& e) {
-            refused_code = e.ReplyNumber;
-            failure = e.message();
-        }
-        client.Logout();
-    }
-
-    EXPECT_EQ(cause, c.cause) << failure;
-    EXPECT_EQ(refused_code, c.refused_code) << failure;
-    const std::string& transcript = server.transcript();
-    if (c.handshake_follows) {
-        ASSERT_TRUE(transcript.starts_with(c.sent)) << transcript;
-        const std::string handshake = transcript.substr(c.sent.size());
-        for (const char* command : {"EHLO", "AUTH", "MAIL FROM", "RCPT", "DATA"})
-            EXPECT_THAT(handshake, Not(HasSubstr(command)));
-        if (!c.secret.empty()) {
-            EXPECT_THAT(handshake, Not(HasSubstr(c.secret)));
-        }
-    } else {
-        EXPECT_EQ(transcript, c.sent);
-    }
-    EXPECT_EQ(server.connections(), c.connects ? 1u : 0u);
-
-    std::vector<std::string> exchange;
-    EXPECT_EQ(log.at(trace_sent), traced_commands(c.sent, exchange));
-    for (const std::string& received : log.at(trace_received))
-        if (received.starts_with("334")) {
-            EXPECT_EQ(received, "334 *****");
-        }
-    if (c.secret.empty()) return;
-    for (const auto& [text, level] : log.entries) {
-        EXPECT_THAT(text, Not(HasSubstr(c.secret)));
-        for (const std::string& line : exchange) EXPECT_THAT(text, Not(HasSubstr(line)));
-    }
-    EXPECT_THAT(failure, Not(HasSubstr(c.secret)));
-}
-
+using namespace zanpost::testing;
 using M = SaslMechanism;
 
 TEST(SmtpLogin, MechanismsExchangesAndRefusals)
