@@ -125,17 +125,6 @@ TEST(SaslMessages, EachMechanismSaysWhatItsDefinitionSays)
     }
 }
 
-TEST(SaslMessages, PublishedExamplesOnTheWire)
-{
-    SaslClient cram(SaslMechanism::cram_md5, "tim", "tanstaaftanstaaf");
-    EXPECT_EQ(base64_encode(*cram.respond(*base64_decode("PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+"))),
-              "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
-    SaslClient token(SaslMechanism::xoauth2, "someuser@example.com", "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg");
-    EXPECT_EQ(base64_encode(*token.respond({})),
-              "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJoZG1semRHRXVZMjl0"
-              "Q2cBAQ==");
-}
-
 TEST(Apop, StampOfTheGreetingAndTheRfc1939Digest)
 {
     const struct {
