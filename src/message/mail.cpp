@@ -1,5 +1,6 @@
 #include "message/mail.h"
 
+#include "message/address.h"
 #include "message/date.h"
 #include "net/ip_misc.h"
 #include "protocols/smtp.h"
@@ -25,6 +26,19 @@ std::string joined_field(const char* prefix, const StringList& lines)
         first = false;
     }
     return field;
+}
+
+// The envelope takes bare addresses: every address of every line, in order; a line without
+// one adds nothing.
+void add_addresses(StringList& envelope, const StringList& lines)
+{
+    for (const auto& line : lines) {
+        for (std::int32_t n = 1;; ++n) {
+            std::string address = extract_address(line, n);
+            if (address.empty()) break;
+            envelope.push_back(std::move(address));
+        }
+    }
 }
 
 }  // namespace
@@ -93,17 +107,21 @@ void T_Mail::Action()
     if (SMTP == nullptr || Recipients.empty() || From.empty()) return;
 
     const bool mail_from_was_empty = SMTP->MailFrom.empty();
-    if (mail_from_was_empty) SMTP->MailFrom = Sender.empty() ? From : Sender;
+    // A sender text without an address gives the null sender "<>", as it always did.
+    if (mail_from_was_empty) SMTP->MailFrom = extract_address(Sender.empty() ? From : Sender, 1);
 
     if (Disclose_Receipts)
         MessageLines.push_back("To: disclosed recipients list");
     else
         MessageLines.push_back(joined_field("To: ", Recipients));
-    SMTP->MailTo = Recipients;
-
     if (!CC.empty()) MessageLines.push_back(joined_field("CC: ", CC));
-    SMTP->MailTo.insert(SMTP->MailTo.end(), CC.begin(), CC.end());
-    SMTP->MailTo.insert(SMTP->MailTo.end(), BCC.begin(), BCC.end());
+
+    // With no address at all the dialogue still runs, and the server refuses the message:
+    // the user learns of it rather than of a message that went nowhere.
+    SMTP->MailTo.clear();
+    add_addresses(SMTP->MailTo, Recipients);
+    add_addresses(SMTP->MailTo, CC);
+    add_addresses(SMTP->MailTo, BCC);
 
     T_MailNews::Action();
 

@@ -56,9 +56,12 @@ public:
     StringList BCC;          // envelope only, never written into the message
     bool Disclose_Receipts = false;
 
-    // Composes the message and delivers it through SMTP to Recipients, CC and BCC. Does
-    // nothing without SMTP, without a recipient line or without From. Raises what the
-    // client raises; MessageLines then still holds the composed message.
+    // Composes the message and delivers it through SMTP to every address of Recipients, CC
+    // and BCC, in that order (SMTP->MailTo holds them afterwards). The envelope sender is
+    // the address of Sender, or of From, unless SMTP->MailFrom was set, which is then used
+    // as it is and kept. Does nothing without SMTP, without a recipient line or without
+    // From. Raises what the client raises; MessageLines then still holds the composed
+    // message, and SMTP->MailFrom the sender's address.
     void Action() override;
 };
 

@@ -1,8 +1,10 @@
 #include "protocols/pop3.h"
 
+#include "rtl/ascii.h"
 #include "rtl/number.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 namespace zanpost {
@@ -26,6 +28,16 @@ t_reply parse_listing_line(std::string_view line)
 
 }  // namespace
 
+std::optional<SaslMechanism> pop3_automatic_choice(const SaslOffer& offered, bool tls, bool greeting_has_stamp) noexcept
+{
+    // Over TLS USER and PASS are as safe as any SASL mechanism and every server has them;
+    // PLAIN first only because a server that lists it may have USER switched off.
+    if (tls) return offered.has(SaslMechanism::plain) ? SaslMechanism::plain : SaslMechanism::user;
+    if (const auto chosen = sasl_automatic_choice(offered, false)) return chosen;
+    if (greeting_has_stamp) return SaslMechanism::apop;
+    return std::nullopt;
+}
+
 T_Pop3::T_Pop3() { Port = 110; }
 
 T_Pop3::~T_Pop3()
@@ -39,17 +51,153 @@ T_Pop3::~T_Pop3()
     }
 }
 
+T_Pop3::Status T_Pop3::ReadStatus()
+{
+    RequireLine(status_line_);
+    return TakeStatus();
+}
+
+T_Pop3::Status T_Pop3::TakeStatus()
+{
+    if (OnTrace) OnTrace(status_line_, trace_received);
+    if (status_line_.starts_with("+OK")) return Status::ok;
+    if (status_line_.starts_with("-ERR")) return Status::refused;
+    return Status::garbled;
+}
+
 void T_Pop3::ReadReply()
 {
-    std::string line;
-    RequireLine(line);
-    if (OnTrace) OnTrace(line, trace_received);
-    if (line.starts_with("+OK")) return;
-    if (line.starts_with("-ERR")) throw EProtocolError("POP3", line, 500);
+    const Status status = ReadStatus();
+    if (status == Status::ok) return;
+    if (status == Status::refused) throw EProtocolError("POP3", status_line_, 500);
     // Neither a yes nor a no: whatever the server is answering, it is not our last
     // command, so nothing more may be read from this connection.
     T_TcpIp::Logout();
-    throw EProtocolError("POP3", line, 999);
+    throw EProtocolError("POP3", status_line_, 999);
+}
+
+void T_Pop3::Fail(SecureCause cause, const std::string& message)
+{
+    T_TcpIp::Logout();
+    throw ESecureError(cause, message);
+}
+
+void T_Pop3::ReadCapabilities()
+{
+    stls_offered_ = false;
+    sasl_offered_ = SaslOffer();
+    SendCommand("CAPA");
+    if (ReadStatus() != Status::ok) {
+        // A server from before CAPA says "-ERR" and offers nothing beyond USER and PASS.
+        if (status_line_.starts_with("-ERR")) return;
+        T_TcpIp::Logout();
+        throw EProtocolError("POP3", status_line_, 999);
+    }
+    StringList capabilities;
+    ReadDotTerminated(capabilities);
+    for (const std::string& line : capabilities) {
+        const std::size_t blank = std::min(line.find(' '), line.size());
+        const std::string keyword = ascii_upper(std::string_view(line).substr(0, blank));
+        if (keyword == "STLS")
+            stls_offered_ = true;
+        else if (keyword == "SASL" && blank < line.size())
+            sasl_offered_.add(std::string_view(line).substr(blank + 1));
+    }
+}
+
+void T_Pop3::JudgeLoginStatus(Status status)
+{
+    if (status == Status::ok) return;
+    if (status == Status::refused) Fail(SecureCause::auth_refused, Hostname + " refused the login: " + status_line_);
+    T_TcpIp::Logout();
+    throw EProtocolError("POP3", status_line_, 999);
+}
+
+void T_Pop3::LoginWithUserAndPass()
+{
+    SendCommand("USER " + UserName);
+    JudgeLoginStatus(ReadStatus());
+    send_secret_line(*this, "PASS " + Password, "PASS " + std::string(secret_mask));
+    JudgeLoginStatus(ReadStatus());
+}
+
+void T_Pop3::LoginWithApop(const std::string& greeting)
+{
+    const std::string stamp = apop_timestamp(greeting);
+    if (stamp.empty()) Fail(SecureCause::auth_no_mechanism, Hostname + " offers no APOP: its greeting has no stamp");
+    const std::string command = "APOP " + UserName + " ";
+    send_secret_line(*this, command + apop_digest(stamp, Password), command + secret_mask);
+    JudgeLoginStatus(ReadStatus());
+}
+
+void T_Pop3::LoginWithSasl(SaslMechanism mechanism)
+{
+    if (!sasl_offered_.has(mechanism))
+        Fail(SecureCause::auth_no_mechanism,
+             Hostname + " offers no login as " + std::string(sasl_name(mechanism)) +
+                 (sasl_offered_.empty() ? " (none offered)" : " (offered: " + sasl_offered_.names() + ")"));
+    SaslClient sasl(mechanism, UserName, Password);
+    // Never an initial response: the command alone, then the first message after "+", which
+    // every server takes (and Microsoft's requires for XOAUTH2), whatever its length.
+    SendCommand("AUTH " + std::string(sasl_name(mechanism)));
+    bool cancelled = false;
+    std::string line;
+    for (;;) {
+        RequireLine(line);
+        if (!line.starts_with("+") || line.starts_with("+OK")) break;
+        // A challenge is part of the login: only its mark reaches the trace.
+        if (OnTrace) OnTrace("+ " + std::string(secret_mask), trace_received);
+        if (cancelled) Fail(SecureCause::auth_refused, Hostname + " went on with a login that was cancelled");
+        std::string_view text = std::string_view(line).substr(1);
+        if (text.starts_with(' ')) text.remove_prefix(1);
+        const std::optional<std::string> challenge = base64_decode(text);
+        const std::optional<std::string> response = challenge ? sasl.respond(*challenge) : std::nullopt;
+        if (response) {
+            send_secret_line(*this, base64_encode(*response), secret_mask);
+        } else {
+            // Nothing more to say: "*" cancels, and the server's answer ends the exchange.
+            SendCommand("*");
+            cancelled = true;
+        }
+    }
+    // The status line that ends the exchange, already read.
+    status_line_ = std::move(line);
+    JudgeLoginStatus(TakeStatus());
+}
+
+void T_Pop3::SecureLogin(const std::string& greeting)
+{
+    stls_offered_ = false;
+    sasl_offered_ = SaslOffer();
+    if (Tls == TlsMode::starttls) {
+        ReadCapabilities();
+        // Never on without TLS once it was asked for: a server that hides STLS may well be
+        // someone in between.
+        if (!stls_offered_) Fail(SecureCause::tls_not_offered, Hostname + " does not offer STLS");
+        SendCommand("STLS");
+        if (ReadStatus() != Status::ok) Fail(SecureCause::tls_refused, Hostname + " refused STLS: " + status_line_);
+        StartTls();
+        // What the server said before the handshake could have been anyone's.
+        ReadCapabilities();
+    } else if (Mechanism != SaslMechanism::user && Mechanism != SaslMechanism::apop) {
+        ReadCapabilities();
+    }
+
+    SaslMechanism mechanism = Mechanism;
+    if (mechanism == SaslMechanism::automatic) {
+        const std::optional<SaslMechanism> chosen =
+            pop3_automatic_choice(sasl_offered_, TlsActive(), !apop_timestamp(greeting).empty());
+        if (!chosen)
+            Fail(SecureCause::auth_no_mechanism,
+                 Hostname + " offers no login without TLS that keeps the password off the wire" +
+                     (sasl_offered_.empty() ? std::string() : " (offered: " + sasl_offered_.names() + ")"));
+        mechanism = *chosen;
+    }
+    switch (mechanism) {
+    case SaslMechanism::user: LoginWithUserAndPass(); break;
+    case SaslMechanism::apop: LoginWithApop(greeting); break;
+    default: LoginWithSasl(mechanism); break;
+    }
 }
 
 void T_Pop3::Login()
@@ -58,18 +206,16 @@ void T_Pop3::Login()
     Messages.clear();
     ReadReply();
 
-    SendCommand("USER " + UserName);
-    ReadReply();
-
-    // The password itself never reaches the trace.
-    try {
-        SendString(Socket, "PASS " + Password + "\r\n");
-    } catch (...) {
-        if (OnTrace) OnTrace("PASS *****", trace_sent);
-        throw;
+    if (Mechanism != SaslMechanism::user || Tls != TlsMode::none) {
+        const std::string greeting = status_line_;
+        SecureLogin(greeting);
+    } else {
+        SendCommand("USER " + UserName);
+        ReadReply();
+        // The password itself never reaches the trace.
+        send_secret_line(*this, "PASS " + Password, "PASS " + std::string(secret_mask));
+        ReadReply();
     }
-    if (OnTrace) OnTrace("PASS *****", trace_sent);
-    ReadReply();
 
     SendCommand("LIST");
     ReadReply();

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ public:
     std::string from_text;     // the "From:" header from its seventh character on
     std::string subject_text;  // the "Subject:" header from its tenth character on
 };
+
+// What Mechanism automatic logs in with: over TLS SASL PLAIN when offered, else USER and
+// PASS; without TLS what sasl_automatic_choice takes (CRAM-MD5), else APOP when the greeting
+// has a stamp; nothing (nullopt) otherwise, since the password must not cross in clear.
+std::optional<SaslMechanism> pop3_automatic_choice(const SaslOffer& offered, bool tls, bool greeting_has_stamp) noexcept;
 
 class T_Pop3 : public T_TcpIp {
 public:
@@ -37,10 +43,22 @@ public:
     // After Retrieve the lines of one message.
     StringList Lines;
 
-    // Connects (saying goodbye to an earlier server first), sends USER and PASS, and
-    // reads the listing into Messages. Raises EProtocolError ("POP3", the status line,
-    // 500 for "-ERR", 999 for anything else), ETcpIpError/ESocketError for the
-    // connection, EConvertError for a listing line whose number is not one.
+    // Connects (saying goodbye to an earlier server first), logs in, and reads the listing
+    // into Messages.
+    //
+    // With Mechanism user and without TLS that is USER and PASS, as it always was. With Tls
+    // starttls, CAPA must list STLS and the server agree to it; the capabilities are asked
+    // again over TLS. user over TLS is USER and PASS; apop needs the greeting's stamp; plain,
+    // login, cram_md5 and xoauth2 go through AUTH and must be listed in CAPA's SASL line;
+    // automatic takes over TLS PLAIN when listed, else USER and PASS, and without TLS
+    // CRAM-MD5 when listed, else APOP when the greeting has a stamp.
+    //
+    // Raises EProtocolError ("POP3", the status line, 500 for "-ERR", 999 for anything
+    // else) for today's USER and PASS and for the commands after the login; ESecureError,
+    // with the connection closed, when TLS cannot be had (tls_not_offered, tls_refused,
+    // tls_injection, the handshake's causes) or the login fails (auth_no_mechanism before
+    // anything of it is sent, auth_refused for its "-ERR"); ETcpIpError/ESocketError for the
+    // connection; EConvertError for a listing line whose number is not one.
     void Login() override;
     // "QUIT" when connected, then closes and empties Messages; Lines stay. A refused QUIT
     // raises EProtocolError and leaves the connection open.
@@ -64,6 +82,29 @@ public:
 
     // Reads one status line; returns for "+OK", raises EProtocolError otherwise.
     void ReadReply();
+
+private:
+    enum class Status { ok, refused, garbled };
+    // Reads and traces one status line into status_line_.
+    Status ReadStatus();
+    // Traces and classifies status_line_, already read.
+    Status TakeStatus();
+    // Closes the connection and raises ESecureError.
+    [[noreturn]] void Fail(SecureCause cause, const std::string& message);
+    // The status of a login step: "+OK" goes on, "-ERR" is a refused login (auth_refused),
+    // anything else leaves the dialogue out of step (EProtocolError 999, closed).
+    void JudgeLoginStatus(Status status);
+    // The login of every configuration but USER and PASS without TLS.
+    void SecureLogin(const std::string& greeting);
+    // CAPA, in place of what was known before; a server without CAPA offers nothing.
+    void ReadCapabilities();
+    void LoginWithUserAndPass();
+    void LoginWithApop(const std::string& greeting);
+    void LoginWithSasl(SaslMechanism mechanism);
+
+    std::string status_line_;  // the last status line read
+    bool stls_offered_ = false;
+    SaslOffer sasl_offered_;
 };
 
 }  // namespace zanpost

@@ -1,53 +1,165 @@
 #include "protocols/smtp.h"
 
-#include "message/address.h"
+#include "rtl/ascii.h"
 #include "rtl/number.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
 
 namespace zanpost {
 
+namespace {
+
+// "250-AUTH PLAIN LOGIN" -> "AUTH", "250-AUTH=LOGIN" (the form of older servers) -> "AUTH";
+// `rest` gets what follows the keyword and its separator.
+std::string ehlo_keyword(std::string_view line, std::string_view& rest)
+{
+    const std::string_view text = line.size() > 4 ? line.substr(4) : std::string_view();
+    const std::size_t end = std::min(text.find_first_of(" ="), text.size());
+    rest = end < text.size() ? text.substr(end + 1) : std::string_view();
+    return ascii_upper(text.substr(0, end));
+}
+
+}  // namespace
+
 T_SMTP::T_SMTP() { Port = 25; }
 
-void T_SMTP::ReadReply()
+void T_SMTP::ReadReply() { ReadReply(false); }
+
+void T_SMTP::ReadReply(bool login_exchange)
 {
+    reply_lines_.clear();
     std::string line;
     RequireLine(line);
-    if (OnTrace) OnTrace(line, trace_received);
+    // A challenge is part of the login: only its code reaches the trace.
+    const bool masked = login_exchange && line.starts_with("334");
+    if (OnTrace) OnTrace(masked ? "334 " + std::string(secret_mask) : line, trace_received);
     ReplyCode = str_to_int(line.substr(0, 3));
     ReplyText = line.size() > 4 ? line.substr(4) : std::string();
     // "250-PIPELINING": the hyphen right after the code announces another line.
-    while (line.find('-') == 3) {
+    bool more = line.find('-') == 3;
+    reply_lines_.push_back(std::move(line));
+    while (more) {
         RequireLine(line);
-        if (OnTrace) OnTrace(line, trace_received);
+        if (OnTrace) OnTrace(masked ? "334 " + std::string(secret_mask) : line, trace_received);
+        more = line.find('-') == 3;
+        reply_lines_.push_back(std::move(line));
     }
 }
 
 void T_SMTP::Refuse() const { throw EProtocolError("SMTP", ReplyText, ReplyCode); }
 
+void T_SMTP::Fail(SecureCause cause, const std::string& message)
+{
+    T_TcpIp::Logout();
+    throw ESecureError(cause, message);
+}
+
+void T_SMTP::Ehlo()
+{
+    SendCommand("EHLO " + HeloName);
+    ReadReply();
+    if (ReplyCode >= 300) Refuse();
+    starttls_offered_ = false;
+    auth_offered_ = SaslOffer();
+    // The first line names the server; each further one is an extension.
+    for (std::size_t i = 1; i < reply_lines_.size(); ++i) {
+        std::string_view rest;
+        const std::string keyword = ehlo_keyword(reply_lines_[i], rest);
+        if (keyword == "STARTTLS")
+            starttls_offered_ = true;
+        else if (keyword == "AUTH")
+            auth_offered_.add(rest);
+    }
+}
+
+void T_SMTP::StartTlsDialogue()
+{
+    // Never on without TLS once it was asked for: a server that hides STARTTLS may well be
+    // someone in between.
+    if (!starttls_offered_) Fail(SecureCause::tls_not_offered, Hostname + " does not offer STARTTLS");
+    SendCommand("STARTTLS");
+    ReadReply();
+    if (ReplyCode != 220)
+        Fail(SecureCause::tls_refused, Hostname + " refused STARTTLS: " + std::to_string(ReplyCode) + " " + ReplyText);
+    StartTls();
+    // What the server said before the handshake could have been anyone's.
+    Ehlo();
+}
+
+void T_SMTP::Authenticate()
+{
+    std::optional<SaslMechanism> mechanism;
+    if (Mechanism == SaslMechanism::automatic)
+        mechanism = sasl_automatic_choice(auth_offered_, TlsActive());
+    else if (auth_offered_.has(Mechanism))
+        mechanism = Mechanism;
+    if (!mechanism) {
+        std::string message = Hostname + " offers no login mechanism that may be used";
+        if (Mechanism != SaslMechanism::automatic) message += " as " + std::string(sasl_name(Mechanism));
+        else if (!TlsActive()) message += " without TLS";
+        message += auth_offered_.empty() ? " (none offered)" : " (offered: " + auth_offered_.names() + ")";
+        Fail(SecureCause::auth_no_mechanism, message);
+    }
+
+    SaslClient sasl(*mechanism, UserName, Password);
+    const std::string command = "AUTH " + std::string(sasl_name(*mechanism));
+    if (sasl.has_initial_response())
+        send_secret_line(*this, command + " " + base64_encode(sasl.respond({}).value_or(std::string())),
+                         command + " " + secret_mask);
+    else
+        SendCommand(command);
+
+    bool cancelled = false;
+    for (;;) {
+        ReadReply(true);
+        if (ReplyCode == 235) return;
+        if (ReplyCode != 334)
+            Fail(SecureCause::auth_refused,
+                 Hostname + " refused the login: " + std::to_string(ReplyCode) + " " + ReplyText);
+        if (cancelled) Fail(SecureCause::auth_refused, Hostname + " went on with a login that was cancelled");
+        const std::optional<std::string> challenge = base64_decode(ReplyText);
+        const std::optional<std::string> response = challenge ? sasl.respond(*challenge) : std::nullopt;
+        if (response) {
+            send_secret_line(*this, base64_encode(*response), secret_mask);
+        } else {
+            // Nothing more to say: "*" cancels, and the server's answer ends the exchange.
+            SendCommand("*");
+            cancelled = true;
+        }
+    }
+}
+
 void T_SMTP::Action()
 {
     RefusedRecipients.clear();
-    if (MailTo.empty() || MailData.empty() || MailFrom.empty()) return;
+    if (MailData.empty()) return;
+    if (!UserName.empty() && Mechanism != SaslMechanism::automatic && sasl_name(Mechanism).empty())
+        throw ESecureError(SecureCause::configuration, "The login mechanism asked for is not one of SMTP");
 
     Login();
     HeloName = local_host_name();
-    ReadReply();  // the greeting; whatever it says, HELO follows
+    ReadReply();  // the greeting; whatever it says, HELO or EHLO follows
 
-    SendCommand("HELO " + HeloName);
+    if (Tls == TlsMode::none && UserName.empty()) {
+        SendCommand("HELO " + HeloName);
+        ReadReply();
+        if (ReplyCode >= 300) Refuse();
+    } else {
+        Ehlo();
+        if (Tls == TlsMode::starttls) StartTlsDialogue();
+        if (!UserName.empty()) Authenticate();
+    }
+
+    SendCommand("MAIL FROM: <" + MailFrom + ">");
     ReadReply();
     if (ReplyCode >= 300) Refuse();
 
-    SendCommand("MAIL FROM: <" + extract_address(MailFrom, 1) + ">");
-    ReadReply();
-    if (ReplyCode >= 300) Refuse();
-
-    for (const std::string& line : MailTo) {
-        for (std::int32_t n = 1;; ++n) {
-            const std::string address = extract_address(line, n);
-            if (address.empty()) break;
-            SendCommand("RCPT TO: <" + address + ">");
-            ReadReply();
-            if (ReplyCode >= 400) RefusedRecipients.push_back(address);
-        }
+    for (const std::string& address : MailTo) {
+        SendCommand("RCPT TO: <" + address + ">");
+        ReadReply();
+        if (ReplyCode >= 400) RefusedRecipients.push_back(address);
     }
 
     SendCommand("DATA");

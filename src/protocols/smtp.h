@@ -1,6 +1,7 @@
 #pragma once
-// Delivery of one message to an SMTP server: HELO, MAIL FROM, RCPT TO, DATA. The client
-// knows nothing of headers or MIME; T_Mail fills the envelope and the lines and runs Action.
+// Delivery of one message to an SMTP server: HELO (or EHLO with TLS or a login), MAIL FROM,
+// RCPT TO, DATA. The client knows nothing of headers, MIME or address texts; T_Mail fills
+// the envelope with bare addresses and the lines, and runs Action.
 
 #include "net/tcpip.h"
 #include "protocols/sasl.h"
@@ -19,13 +20,15 @@ public:
     // A login (SMTP AUTH) follows the greeting when UserName is set; empty: no login.
     std::string UserName;
     std::string Password;  // or the OAuth 2.0 token for xoauth2
+    // automatic, plain, login, cram_md5 or xoauth2; a named one must be among those the
+    // server offers.
     SaslMechanism Mechanism = SaslMechanism::automatic;
 
-    std::string MailFrom;         // the envelope sender; a display name may surround it
+    std::string MailFrom;         // the envelope sender, a bare address; empty: "MAIL FROM: <>"
     std::string HeloName;         // the local host name the last Action greeted with
     std::int32_t ReplyCode = 0;   // of the last reply read (its first line)
     std::string ReplyText;        // of the last reply read (its first line, code dropped)
-    StringList MailTo;            // recipient lines; a line may hold several addresses
+    StringList MailTo;            // the envelope recipients, one bare address each
     StringList MailData;          // the message: header block, empty line, body
     // When set, the message goes on after MailData with the lines this writes while it is
     // sent, for content too large to hold as lines: each call replaces the batch's lines by
@@ -35,18 +38,40 @@ public:
     // the message still went to the others.
     StringList RefusedRecipients;
 
-    // Opens a fresh connection and delivers MailData to every address of MailTo. Does
-    // nothing when MailFrom, MailTo or MailData is empty. Raises EProtocolError ("SMTP",
-    // the reply text, the reply code) for a refused HELO, MAIL FROM, DATA or message,
-    // ETcpIpError/ESocketError for the connection, EConvertError for a reply that does
-    // not start with a number. The connection stays open afterwards.
+    // Opens a fresh connection and delivers MailData to every address of MailTo (with none,
+    // the server is left to refuse DATA). Does nothing when MailData is empty.
+    //
+    // Without TLS and without UserName the dialogue is HELO and the envelope, as it always
+    // was. With either it begins with EHLO and never falls back to HELO; with Tls starttls
+    // the server must offer STARTTLS and agree to it, and is asked EHLO again over TLS;
+    // with UserName the login follows (AUTH), before anything of the message is sent.
+    //
+    // Raises EProtocolError ("SMTP", the reply text, the reply code) for a refused HELO,
+    // EHLO, MAIL FROM, DATA or message; ESecureError, with the connection closed, when TLS
+    // cannot be had (tls_not_offered, tls_refused, tls_injection, the handshake's causes) or
+    // the login fails (auth_no_mechanism when nothing offered may carry it, auth_refused;
+    // configuration for a Mechanism that is no SMTP one, before connecting);
+    // ETcpIpError/ESocketError for the connection; EConvertError for a reply that does not
+    // start with a number. Otherwise the connection stays open afterwards.
     void Action() override;
 
     // Reads one reply, continuation lines included, into ReplyCode and ReplyText.
     void ReadReply();
 
 private:
+    // Reads one reply; the lines of a login challenge (334) are traced masked.
+    void ReadReply(bool login_exchange);
     [[noreturn]] void Refuse() const;
+    // Closes the connection and raises ESecureError.
+    [[noreturn]] void Fail(SecureCause cause, const std::string& message);
+    // EHLO, and what its reply offers in place of what was known before.
+    void Ehlo();
+    void StartTlsDialogue();
+    void Authenticate();
+
+    StringList reply_lines_;  // every line of the last reply
+    bool starttls_offered_ = false;
+    SaslOffer auth_offered_;
 };
 
 }  // namespace zanpost

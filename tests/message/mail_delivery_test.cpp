@@ -106,10 +106,10 @@ TEST_F(Delivery, OneToLineOneCcLineBccOnlyInTheEnvelope)
                 ElementsAre("", "Dobry den,", "", "vypis v priloze."));
     for (const auto& line : sent.data) EXPECT_EQ(line.find("hidden"), std::string::npos) << line;
 
-    // Afterwards: envelope in order recipients, copies, blind copies; the composed lines
-    // handed over; MailFrom empty again as it was before.
-    EXPECT_THAT(smtp.MailTo, ElementsAre("Eva <eva@example.cz>", "", "petr@example.cz, jana@example.cz",
-                                         "cc1@example.cz", "cc2@example.cz", "hidden@example.cz"));
+    // Afterwards: the envelope's bare addresses in order recipients, copies, blind copies;
+    // the composed lines handed over; MailFrom empty again as it was before.
+    EXPECT_THAT(smtp.MailTo, ElementsAre("eva@example.cz", "petr@example.cz", "jana@example.cz", "cc1@example.cz",
+                                         "cc2@example.cz", "hidden@example.cz"));
     EXPECT_THAT(mail.MessageLines, IsEmpty());
     EXPECT_EQ(smtp.MailData, sent.data);
     EXPECT_EQ(smtp.MailFrom, "");
@@ -179,6 +179,23 @@ TEST_F(Delivery, AnOnlyEmptyRecipientLineStillComposesAndHandsOver)
     EXPECT_EQ(header[4], "To: ");
     EXPECT_EQ(sent.data.back(), "");  // an empty body ends with the header block's empty line
     EXPECT_EQ(sent.data.size(), 6u);
+    EXPECT_THAT(sent.commands, ElementsAre(::testing::StartsWith("HELO "), "MAIL FROM: <jan@example.cz>"));
+    EXPECT_THAT(smtp.MailTo, IsEmpty());
+}
+
+TEST_F(Delivery, AddresslessRecipientLinesAddNothingAndAnAddresslessSenderIsTheNullSender)
+{
+    // What the client's envelope gets from texts that are not plain addresses.
+    mail.From = "Kancelar";
+    mail.Recipients = StringList{"Eva Novakova", "\"Novak; Petr\" <petr@example.cz> (kancelar)"};
+    mail.BCC = StringList{"a@x.cz;b@y.cz,", "skryta kopie"};
+    ScriptedServer server(delivery(3));
+
+    const Sent sent = deliver(server);
+
+    EXPECT_THAT(StringList(sent.commands.begin() + 1, sent.commands.end()),
+                ElementsAre("MAIL FROM: <>", "RCPT TO: <petr@example.cz>", "RCPT TO: <a@x.cz>", "RCPT TO: <b@y.cz>"));
+    EXPECT_EQ(smtp.MailFrom, "");
 }
 
 TEST_F(Delivery, RefusedMessageKeepsTheComposedLinesAndTheEnvelopeSender)
@@ -200,7 +217,7 @@ TEST_F(Delivery, RefusedMessageKeepsTheComposedLinesAndTheEnvelopeSender)
     ASSERT_EQ(mail.MessageLines, sent.data);
     ASSERT_FALSE(sent.data.empty());
     EXPECT_EQ(mail.MessageLines[0], "From: Jan Novak <jan@example.cz>");
-    EXPECT_EQ(smtp.MailFrom, "Jan Novak <jan@example.cz>");
+    EXPECT_EQ(smtp.MailFrom, "jan@example.cz");
 }
 
 }  // namespace
