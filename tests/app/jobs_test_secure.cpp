@@ -107,6 +107,44 @@ TEST_F(SecureJobTest, TheRunLogKeepsTheDialogueAndNoPassword)
         EXPECT_NE(log.find(kept), std::string::npos) << kept << "\n" << log;
 }
 
+const std::string handshake_failed =
+    "\u0160ifrovan\u00e9 spojen\u00ed (TLS) se nepoda\u0159ilo nav\u00e1zat - zkontrolujte Sifrovani a Port.";
+
+// TLS from the first byte against a server that speaks plain text: the handshake fails, the
+// box says so, and not a word of the login goes out.
+TEST_F(SecureJobTest, ImplicitTlsAgainstAPlainServerFailsWithoutSendingTheLogin)
+{
+    struct Case {
+        const char* job;
+        const char* section;
+        std::uint16_t port;
+        Conversation server;
+        std::string box;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"GET", "POP3", pop3_port, Conversation().say("+OK ready").reply("+OK").reply("+OK"), pop3_box});
+    cases.push_back({"SEND", "SMTP", smtp_port, Conversation().say("220 ready").reply("250 ok").reply("250 ok"), smtp_box});
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.job);
+        set(c.section, "Sifrovani", "TLS");
+        set(c.section, "Port", std::to_string(c.port));
+        set("SMTP", "Uzivatel", "ucetni");
+        set("SMTP", "Heslo", "smtp-heslo-9");
+        ScriptedServer server({std::move(c.server)}, c.port);
+        const Outcome r = run(c.job);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, error_box(c.box + "\n" + handshake_failed));
+        EXPECT_EQ(r.out, notice);
+        EXPECT_LT(r.seconds, 8.0);
+        EXPECT_EQ(server.transcript().find("USER"), std::string::npos) << server.transcript();
+        EXPECT_EQ(server.transcript().find("PASS"), std::string::npos) << server.transcript();
+        EXPECT_EQ(server.transcript().find("AUTH"), std::string::npos) << server.transcript();
+        EXPECT_EQ(server.transcript().find("smtp-heslo-9"), std::string::npos) << server.transcript();
+        unset(c.section, "Sifrovani");
+        unset(c.section, "Port");
+    }
+}
+
 TEST_F(SecureJobTest, ThePasswordCommandGivesThePop3Password)
 {
     set("POP3", "HesloPrikaz", "printf 'from-helper-77\\r\\nignored\\n'");
