@@ -52,10 +52,6 @@ void write_whole_file(const std::string& path, std::string_view bytes)
     if (std::fclose(file.release()) != 0) throw EFCreateError(path);
 }
 
-}  // namespace zanpost
-
-namespace zanpost {
-
 bool append_to_file(const std::string& path, std::string_view bytes) noexcept
 {
     File file(std::fopen(path.c_str(), "ab"));
