@@ -104,7 +104,8 @@ void SendJob()
         if (!Zprava.Telo.empty()) {
             try {
                 load_from_file(mail.Body, Zprava.Telo);
-            } catch (const std::exception&) {
+            } catch (const std::exception& failure) {
+                log.Cause(failure.what());
                 ShowError(texts::body_not_loaded + Zprava.Telo);
             }
         }
@@ -119,6 +120,7 @@ void SendJob()
 
         // A wrong [SMTP] value is named even when the sender is missing too.
         if (!HasUsableSender(mail.From) && SmtpServer.Chyba.empty()) {
+            log.Cause("No sender address in [Mail] Odesilatel");
             ShowError(texts::smtp_failed);
         } else {
             try {
@@ -130,7 +132,12 @@ void SendJob()
                     mime.SendMail();
                 smtp.Logout();
                 // The others got the message; the user still has to learn that not everyone did.
-                if (!smtp.RefusedRecipients.empty()) ShowError(texts::smtp_failed);
+                if (!smtp.RefusedRecipients.empty()) {
+                    std::string refused = "Recipients refused:";
+                    for (const std::string& address : smtp.RefusedRecipients) refused += " <" + address + ">";
+                    log.Cause(refused);
+                    ShowError(texts::smtp_failed);
+                }
             } catch (const std::exception& failure) {
                 ShowError(FailureText(texts::smtp_failed, failure));
             }
