@@ -2,16 +2,73 @@
 
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "rtl/ascii.h"
 #include "rtl/number.h"
+
+#include <optional>
+#include <string_view>
 
 namespace zanpost {
 
 TZprava Zprava;
 TUpozorneni Upozorneni;
+TServerNastaveni SmtpServer;
+TServerNastaveni Pop3Server;
 
 namespace {
 
 constexpr std::size_t profile_buffer_size = 1024;
+
+// Decimal digits only, 1 to 65535: "0x19" or "+25" in a port is more likely a slip than
+// a wish.
+std::optional<std::uint16_t> ParsePort(std::string_view text)
+{
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + std::uint32_t(c - '0');
+    }
+    if (value < 1 || value > 65535) return std::nullopt;
+    return std::uint16_t(value);
+}
+
+std::optional<TlsMode> ParseTlsMode(std::string_view text)
+{
+    const std::string word = ascii_upper(text);
+    if (word == "NE") return TlsMode::none;
+    if (word == "STARTTLS") return TlsMode::starttls;
+    if (word == "TLS") return TlsMode::implicit;
+    return std::nullopt;
+}
+
+std::optional<SaslMechanism> ParseMechanism(std::string_view text, bool smtp)
+{
+    const std::string word = ascii_upper(text);
+    if (word == "AUTO") return SaslMechanism::automatic;
+    if (word == "PLAIN") return SaslMechanism::plain;
+    if (word == "LOGIN") return SaslMechanism::login;
+    if (word == "CRAM-MD5") return SaslMechanism::cram_md5;
+    if (word == "XOAUTH2") return SaslMechanism::xoauth2;
+    // USER and APOP are POP3's own commands; SMTP has nothing like them.
+    if (!smtp && word == "USER") return SaslMechanism::user;
+    if (!smtp && word == "APOP") return SaslMechanism::apop;
+    return std::nullopt;
+}
+
+// 32 bytes in hex, as tools print them ("AB:CD:..." or "abcd..."): 64 lower-case digits.
+std::optional<std::string> ParseFingerprint(std::string_view text)
+{
+    std::string digits;
+    for (char c : text) {
+        if (c == ':') continue;
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex) return std::nullopt;
+        digits += ascii_lower(c);
+    }
+    if (digits.size() != 64) return std::nullopt;
+    return digits;
+}
 
 }  // namespace
 
@@ -42,6 +99,54 @@ std::string ConfigPath(const std::string& own_path)
     return own_path.substr(0, directory_end) + "Zan_Post.ini";
 }
 
+TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
+{
+    const std::string section = smtp ? "SMTP" : "POP3";
+    TServerNastaveni server;
+    server.Overeni = smtp ? SaslMechanism::automatic : SaslMechanism::user;
+    const auto invalid = [&](const char* key) {
+        if (server.Chyba.empty()) server.Chyba = "[" + section + "] " + key;
+    };
+
+    if (const std::string text = ini.ReadText(section, "Sifrovani", ""); !text.empty()) {
+        if (const auto mode = ParseTlsMode(text))
+            server.Sifrovani = *mode;
+        else
+            invalid("Sifrovani");
+    }
+    // The default port follows the mode: implicit TLS has ports of its own.
+    if (smtp)
+        server.Port = server.Sifrovani == TlsMode::implicit ? default_smtps_port : default_smtp_port;
+    else
+        server.Port = server.Sifrovani == TlsMode::implicit ? default_pop3s_port : default_pop3_port;
+    if (const std::string text = ini.ReadText(section, "Port", ""); !text.empty()) {
+        if (const auto port = ParsePort(text))
+            server.Port = *port;
+        else
+            invalid("Port");
+    }
+    if (const std::string text = ini.ReadText(section, "Overeni", ""); !text.empty()) {
+        if (const auto mechanism = ParseMechanism(text, smtp))
+            server.Overeni = *mechanism;
+        else
+            invalid("Overeni");
+    }
+    if (const std::string text = ini.ReadText(section, "Otisk", ""); !text.empty()) {
+        if (auto pin = ParseFingerprint(text))
+            server.Otisk = std::move(*pin);
+        else
+            invalid("Otisk");
+    }
+    if (smtp) {
+        server.Uzivatel = ini.ReadText(section, "Uzivatel", "");
+        server.Heslo = ini.ReadText(section, "Heslo", "");
+    }
+    server.HesloPrikaz = ini.ReadText(section, "HesloPrikaz", "");
+    server.CA = ini.ReadText(section, "CA", "");
+    server.Jmeno = ini.ReadText(section, "Jmeno", "");
+    return server;
+}
+
 void LoadConfig()
 {
     const std::string own_path = platform::own_executable_path();
@@ -63,10 +168,13 @@ void LoadConfig(const std::string& ini_path)
     Zprava.Telo = ini.ReadText("Mail", "Telo", "");
     Zprava.Telo_Get = ini.ReadText("Mail", "Telo_Get", "");
     Zprava.Timeout = ini.ReadNumber("Mail", "Timeout", default_timeout_seconds);
+    Zprava.Protokol = ini.ReadText("Mail", "Protokol", "");
     Zprava.Cesta = ini.ReadText("Soubory", "Cesta", "");
     Zprava.Soubory = ini.ReadText("Soubory", "Soubory", "");
     Upozorneni.Upozornovat = ini.ReadFlag("Upozorneni", "Upozornovat", true);
     Upozorneni.Text = ini.ReadText("Upozorneni", "Text", default_notice_text);
+    SmtpServer = ReadServer(ini, true);
+    Pop3Server = ReadServer(ini, false);
 }
 
 }  // namespace zanpost

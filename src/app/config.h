@@ -1,6 +1,9 @@
 #pragma once
 // The settings of a run, read once from Zan_Post.ini beside the executable.
 
+#include "net/tcpip.h"
+#include "protocols/sasl.h"
+
 #include <cstdint>
 #include <string>
 
@@ -21,6 +24,27 @@ struct TZprava {
     std::string Soubory;
     // Seconds that any single network wait may take; 0 means no limit.
     int Timeout = 600;
+    // The run log's file; empty: no log.
+    std::string Protokol;
+};
+
+// How one server is reached: the [SMTP] or the [POP3] section. Every key left out (or
+// empty) keeps the plain connection of old: port 25 or 110, no TLS, no SMTP login, POP3
+// USER/PASS.
+struct TServerNastaveni {
+    std::uint16_t Port = 0;
+    TlsMode Sifrovani = TlsMode::none;
+    SaslMechanism Overeni = SaslMechanism::automatic;
+    // [SMTP] only: the login; empty means no AUTH. POP3 logs in with [Mail] Uzivatel/Heslo.
+    std::string Uzivatel;
+    std::string Heslo;
+    std::string HesloPrikaz;
+    std::string CA;
+    std::string Otisk;  // 64 lower-case hex digits (colons taken out), or empty
+    std::string Jmeno;
+    // The first key whose value is not one of those allowed, as "[SMTP] Sifrovani"; the job
+    // of that server then makes no connection. Empty when every value is valid.
+    std::string Chyba;
 };
 
 // The completion-notice settings.
@@ -31,6 +55,13 @@ struct TUpozorneni {
 
 extern TZprava Zprava;
 extern TUpozorneni Upozorneni;
+extern TServerNastaveni SmtpServer;
+extern TServerNastaveni Pop3Server;
+
+inline constexpr std::uint16_t default_smtp_port = 25;
+inline constexpr std::uint16_t default_smtps_port = 465;
+inline constexpr std::uint16_t default_pop3_port = 110;
+inline constexpr std::uint16_t default_pop3s_port = 995;
 
 // "Přenos dat je ukončen. Je-li to potřeba, zavěste modem." in CP1250.
 inline constexpr const char default_notice_text[] =
@@ -62,7 +93,12 @@ private:
 // the last separator) followed by "Zan_Post.ini".
 std::string ConfigPath(const std::string& own_path);
 
-// Fills Zprava and Upozorneni from the file beside the running executable.
+// Reads the [SMTP] (`smtp` true) or [POP3] section. Never raises: a value that is not
+// allowed leaves its default and names the key in Chyba.
+TServerNastaveni ReadServer(const TIniFile& ini, bool smtp);
+
+// Fills Zprava, Upozorneni, SmtpServer and Pop3Server from the file beside the running
+// executable.
 void LoadConfig();
 // The same from the file at `ini_path`.
 void LoadConfig(const std::string& ini_path);

@@ -1,11 +1,14 @@
 #include "app/message_box.h"
 
+#include "app/run_log.h"
 #include "platform/ui.h"
 
 namespace zanpost {
 
 void ShowMessageBox(const std::string& text, const std::string& caption, std::uint32_t flags)
 {
+    // Logged first: on Windows the box waits for a click that may never come.
+    if (RunLog* log = RunLog::Current()) log->Box(caption, text);
     platform::message_box(text, caption, flags);
 }
 

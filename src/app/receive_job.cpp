@@ -2,8 +2,11 @@
 #include "app/jobs.h"
 #include "app/message_box.h"
 #include "app/received_files.h"
+#include "app/run_log.h"
+#include "app/secure_setup.h"
 #include "app/texts.h"
 #include "app/tray.h"
+#include "app/version_info.h"
 #include "mime/header_text.h"
 #include "mime/mime.h"
 #include "platform/process.h"
@@ -115,6 +118,7 @@ private:
                 part_stream_.assign(std::move(bytes));
             }
             WriteFileWhole(path, part_stream_.bytes());
+            if (RunLog* log = RunLog::Current()) log->Stored(path, part_stream_.bytes().size());
         } catch (const std::exception&) {
             SaveFailed(name);
         }
@@ -137,6 +141,8 @@ private:
 
 void ReceiveJob()
 {
+    RunLog log(Zprava.Protokol, Zprava.Protokol.empty() ? std::string() : ReadVersion(platform::own_executable_path()),
+               "GET");
     TrayIcon icon;
     {
         T_Mime parser;
@@ -149,8 +155,10 @@ void ReceiveJob()
         pop3.UserName = Zprava.Uzivatel;
         pop3.Password = Zprava.Heslo;
         pop3.Timeout = Zprava.Timeout;
+        if (log.Active()) pop3.OnTrace = [&log](const std::string& line, TTraceLevel level) { log.Trace(line, level); };
 
         try {
+            PreparePop3(pop3, Pop3Server, Zprava, &log);
             pop3.Login();
             pop3.GetHeaders();
             Subjects = pop3.Lines;
@@ -168,7 +176,10 @@ void ReceiveJob()
                     // held as a list of its lines.
                     const std::int32_t listed = i < pop3.Messages.size() ? pop3.Messages[i].size : 0;
                     parser.StartParse(listed > 0 ? std::size_t(listed) : 0);
-                    pop3.Retrieve(number, [&parser](std::string& line) { parser.ParseLine(line); });
+                    pop3.Retrieve(number, [&parser, &log](std::string& line) {
+                        log.CountReceived(line);
+                        parser.ParseLine(line);
+                    });
                     parser.FinishParse();
                     Output.push_back(Subjects[i].substr(p + marker.size()));
 
@@ -179,20 +190,21 @@ void ReceiveJob()
                     if (!complete) Output.resize(output_before);
                     try {
                         WriteFileWhole(Zprava.Telo_Get, join_crlf(Output));
+                        log.Stored(Zprava.Telo_Get);
                     } catch (const std::exception&) {
                         ShowError(texts::output_not_saved);
                         if (complete) Output.resize(output_before);
                         complete = false;
                     }
                     if (complete) pop3.Delete(number);
-                } catch (const std::exception&) {
+                } catch (const std::exception& failure) {
                     Output.resize(output_before);
-                    ShowError(texts::message_not_fetched);
+                    ShowError(FailureText(texts::message_not_fetched, failure));
                 }
             }
             pop3.Logout();
-        } catch (const std::exception&) {
-            ShowError(texts::pop3_not_connected);
+        } catch (const std::exception& failure) {
+            ShowError(FailureText(texts::pop3_not_connected, failure));
         }
     }
     FinishNotice();

@@ -1,10 +1,14 @@
 #include "app/config.h"
 #include "app/jobs.h"
 #include "app/message_box.h"
+#include "app/run_log.h"
+#include "app/secure_setup.h"
 #include "app/texts.h"
 #include "app/tray.h"
+#include "app/version_info.h"
 #include "message/mail.h"
 #include "mime/mime.h"
+#include "platform/process.h"
 #include "platform/ui.h"
 #include "protocols/smtp.h"
 #include "rtl/exceptions.h"
@@ -38,13 +42,52 @@ bool HasUsableSender(const std::string& sender)
     return sender.find('@') != std::string::npos;
 }
 
+// The client that counts the message's lines for the run log as they go out (the contents
+// themselves are never logged). Without a log it is the plain client.
+class LoggedSmtp : public T_SMTP {
+public:
+    explicit LoggedSmtp(RunLog& log) : log_(log) {}
+
+    void Action() override
+    {
+        if (!log_.Active()) {
+            T_SMTP::Action();
+            return;
+        }
+        const std::function<bool(StringList&)> original = MoreData;
+        // Asked for the first time once the head lines have gone out, then after each batch.
+        MoreData = [this, &original, head_counted = false](StringList& batch) mutable {
+            if (!head_counted) {
+                for (const std::string& line : MailData) log_.CountSent(line);
+                head_counted = true;
+            }
+            if (!original || !original(batch)) return false;
+            for (const std::string& line : batch) log_.CountSent(line);
+            return true;
+        };
+        try {
+            T_SMTP::Action();
+        } catch (...) {
+            MoreData = original;
+            throw;
+        }
+        MoreData = original;
+    }
+
+private:
+    RunLog& log_;
+};
+
 }  // namespace
 
 void SendJob()
 {
+    RunLog log(Zprava.Protokol, Zprava.Protokol.empty() ? std::string() : ReadVersion(platform::own_executable_path()),
+               "SEND");
     TrayIcon icon;
     {
-        T_SMTP smtp;
+        LoggedSmtp smtp(log);
+        if (log.Active()) smtp.OnTrace = [&log](const std::string& line, TTraceLevel level) { log.Trace(line, level); };
         T_Mail mail;
         T_Mime mime;
         mail.SMTP = &smtp;
@@ -61,7 +104,8 @@ void SendJob()
         if (!Zprava.Telo.empty()) {
             try {
                 load_from_file(mail.Body, Zprava.Telo);
-            } catch (const std::exception&) {
+            } catch (const std::exception& failure) {
+                log.Cause(failure.what());
                 ShowError(texts::body_not_loaded + Zprava.Telo);
             }
         }
@@ -74,10 +118,13 @@ void SendJob()
             for (const auto& name : names) mime.AttachFile(Zprava.Cesta + name);
         }
 
-        if (!HasUsableSender(mail.From)) {
+        // A wrong [SMTP] value is named even when the sender is missing too.
+        if (!HasUsableSender(mail.From) && SmtpServer.Chyba.empty()) {
+            log.Cause("No sender address in [Mail] Odesilatel");
             ShowError(texts::smtp_failed);
         } else {
             try {
+                PrepareSmtp(smtp, SmtpServer, Zprava.Timeout, &log);
                 smtp.Login();
                 if (mime.AttachmentCount() == 0)
                     mail.Action();
@@ -85,9 +132,14 @@ void SendJob()
                     mime.SendMail();
                 smtp.Logout();
                 // The others got the message; the user still has to learn that not everyone did.
-                if (!smtp.RefusedRecipients.empty()) ShowError(texts::smtp_failed);
-            } catch (const std::exception&) {
-                ShowError(texts::smtp_failed);
+                if (!smtp.RefusedRecipients.empty()) {
+                    std::string refused = "Recipients refused:";
+                    for (const std::string& address : smtp.RefusedRecipients) refused += " <" + address + ">";
+                    log.Cause(refused);
+                    ShowError(texts::smtp_failed);
+                }
+            } catch (const std::exception& failure) {
+                ShowError(FailureText(texts::smtp_failed, failure));
             }
         }
     }

@@ -17,4 +17,57 @@ inline constexpr const char message_not_fetched[] =
 inline constexpr const char pop3_not_connected[] =
     "Nepoda\xF8ilo se p\xF8ipojit k serveru p\xF8\xED" "choz\xED po\x9Aty (POP3).";
 
+// One more line of a failure box, after "\n": why a secured connection or a login failed.
+// "Certifikát serveru není důvěryhodný (nevede k důvěryhodné certifikační autoritě)."
+inline constexpr const char cause_untrusted[] =
+    "Certifik\xE1t serveru nen\xED d\xF9v\xECryhodn\xFD (nevede k d\xF9v\xECryhodn\xE9 certifika\xE8n\xED autorit\xEC).";
+
+// "Certifikát serveru je vydán na jiné jméno serveru."
+inline constexpr const char cause_name[] =
+    "Certifik\xE1t serveru je vyd\xE1n na jin\xE9 jm\xE9no serveru.";
+
+// "Platnost certifikátu serveru vypršela nebo ještě nezačala."
+inline constexpr const char cause_expired[] =
+    "Platnost certifik\xE1tu serveru vypr\x9A" "ela nebo je\x9At\xEC neza\xE8" "ala.";
+
+// "Certifikát serveru není ten, jehož otisk je nastaven (Otisk)."
+inline constexpr const char cause_pin[] =
+    "Certifik\xE1t serveru nen\xED ten, jeho\x9E otisk je nastaven (Otisk).";
+
+// "Soubor s certifikáty autorit (CA) nelze přečíst."
+inline constexpr const char cause_ca_file[] =
+    "Soubor s certifik\xE1ty autorit (CA) nelze p\xF8" "e\xE8\xEDst.";
+
+// "Šifrované spojení (TLS) se nepodařilo navázat - zkontrolujte Sifrovani a Port."
+inline constexpr const char cause_handshake[] =
+    "\x8Aifrovan\xE9 spojen\xED (TLS) se nepoda\xF8ilo nav\xE1zat - zkontrolujte Sifrovani a Port.";
+
+// "Server nenabízí šifrování (STARTTLS/STLS)."
+inline constexpr const char cause_not_offered[] =
+    "Server nenab\xEDz\xED \x9Aifrov\xE1n\xED (STARTTLS/STLS).";
+
+// "Server odmítl zahájit šifrování (STARTTLS/STLS)."
+inline constexpr const char cause_refused[] =
+    "Server odm\xEDtl zah\xE1jit \x9Aifrov\xE1n\xED (STARTTLS/STLS).";
+
+// "Server poslal data před zahájením šifrování; spojení bylo ukončeno."
+inline constexpr const char cause_injection[] =
+    "Server poslal data p\xF8" "ed zah\xE1jen\xEDm \x9Aifrov\xE1n\xED; spojen\xED bylo ukon\xE8" "eno.";
+
+// "Server odmítl přihlášení (uživatel, heslo nebo token)."
+inline constexpr const char cause_auth_refused[] =
+    "Server odm\xEDtl p\xF8ihl\xE1\x9A" "en\xED (u\x9Eivatel, heslo nebo token).";
+
+// "Server nenabízí žádný povolený způsob přihlášení (Overeni)."
+inline constexpr const char cause_no_mechanism[] =
+    "Server nenab\xEDz\xED \x9E\xE1" "dn\xFD povolen\xFD zp\xF9sob p\xF8ihl\xE1\x9A" "en\xED (Overeni).";
+
+// "Příkaz pro heslo (HesloPrikaz) selhal, nic nevypsal nebo nedoběhl včas."
+inline constexpr const char cause_password_command[] =
+    "P\xF8\xEDkaz pro heslo (HesloPrikaz) selhal, nic nevypsal nebo nedob\xEChl v\xE8" "as.";
+
+// "Chybná hodnota v Zan_Post.ini: "
+inline constexpr const char cause_configuration[] =
+    "Chybn\xE1 hodnota v Zan_Post.ini: ";
+
 }  // namespace zanpost::texts

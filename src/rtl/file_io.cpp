@@ -52,4 +52,21 @@ void write_whole_file(const std::string& path, std::string_view bytes)
     if (std::fclose(file.release()) != 0) throw EFCreateError(path);
 }
 
+bool append_to_file(const std::string& path, std::string_view bytes) noexcept
+{
+    File file(std::fopen(path.c_str(), "ab"));
+    if (!file) return false;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return false;
+    return std::fclose(file.release()) == 0;
+}
+
+long long file_length(const std::string& path) noexcept
+{
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) return -1;
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return -1;
+    const long length = std::ftell(file.get());
+    return length < 0 ? -1 : static_cast<long long>(length);
+}
+
 }  // namespace zanpost

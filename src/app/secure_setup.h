@@ -1,0 +1,48 @@
+#pragma once
+// What the jobs share to reach their servers as configured: port, TLS and login from the
+// [SMTP] and [POP3] sections, the password from HesloPrikaz, and the extra box line that
+// names why a secured connection or a login failed.
+
+#include "app/config.h"
+#include "net/errors.h"
+#include "protocols/pop3.h"
+#include "protocols/smtp.h"
+
+#include <exception>
+#include <string>
+
+namespace zanpost {
+
+class RunLog;
+
+// A configured value that is not allowed; raised before any connection is made.
+class EConfigValueError : public ESecureError {
+public:
+    explicit EConfigValueError(const std::string& key)
+        : ESecureError(SecureCause::configuration, "Invalid value of " + key + " in Zan_Post.ini"), Key(key) {}
+
+    std::string Key;  // "[SMTP] Sifrovani"
+};
+
+// The CP1250 line that names a cause to the user.
+std::string CauseText(SecureCause cause);
+
+// `text`, and for a failure of security or login a second line (after "\n") naming its
+// cause; today's failures keep `text` alone. The failure's own words go to the run log.
+std::string FailureText(const std::string& text, const std::exception& failure);
+
+// Port, TLS and login of the send job's client. Raises EConfigValueError for a bad value
+// of [SMTP] and ESecureError (password_command) when HesloPrikaz fails; the command runs
+// only when a login is configured.
+void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunLog* log);
+
+// The same for the receive job; the login is [Mail] Uzivatel with [Mail] Heslo, or what
+// [POP3] HesloPrikaz prints.
+void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log);
+
+// The first line HesloPrikaz prints; raises ESecureError (password_command) when the
+// command fails, prints nothing or does not end within `timeout` seconds. Its output is
+// never traced or logged; the log learns it only as a secret to mask.
+std::string RunPasswordCommand(const std::string& command, int timeout, RunLog* log);
+
+}  // namespace zanpost
