@@ -554,6 +554,7 @@ private:
     SecurityContext context_;
     SecPkgContext_StreamSizes sizes_{};
     std::string incoming_;      // bytes from the socket not yet handed to Schannel
+    std::string outgoing_;      // the record being sent, kept for its capacity
     std::string plain_;         // decrypted bytes not yet given to the caller
     std::size_t plain_at_ = 0;  // how many of them were given
     bool ended_ = false;        // close_notify seen, or the stream ended
@@ -728,6 +729,9 @@ Step SchannelSession::describe_and_verify(const TlsOptions& options)
             return {false, TlsFailure::pin_mismatch, "the certificate's SHA-256 is " + peer_.sha256};
         return done();
     }
+    // Without a name the policy would check none: never accept a chain for any name.
+    if (options.server_name.empty())
+        return {false, TlsFailure::name_mismatch, "no name to check the certificate against"};
     const Verdict verdict = verify_chain(leaf.get(), options);
     if (!verdict.ok) return {false, verdict.failure, verdict.detail};
     return done();
@@ -753,7 +757,8 @@ IoResult SchannelSession::send(const char* data, std::size_t length)
     if (!context_.valid) return {IoStatus::closed, 0};
     if (length == 0) return {IoStatus::ok, 0};
     const std::size_t count = std::min<std::size_t>(length, sizes_.cbMaximumMessage);
-    std::string record(sizes_.cbHeader + count + sizes_.cbTrailer, '\0');
+    std::string& record = outgoing_;
+    record.resize(sizes_.cbHeader + count + sizes_.cbTrailer);
     std::memcpy(record.data() + sizes_.cbHeader, data, count);
     SecBuffer buffers[4]{};
     buffers[0] = {sizes_.cbHeader, SECBUFFER_STREAM_HEADER, record.data()};

@@ -153,6 +153,7 @@ TEST_F(SchannelTls, CertificatesAreCheckedByOurOwnCode)
          "ZANPOST_TLS_OTHER_CA", "", TlsFailure::untrusted},
         {"name not in the certificate", "ZANPOST_TLS_PORT_GOOD", "mail.example.org", "ZANPOST_TLS_CA", "",
          TlsFailure::name_mismatch},
+        {"no name to check against", "ZANPOST_TLS_PORT_GOOD", "", "ZANPOST_TLS_CA", "", TlsFailure::name_mismatch},
         {"certificate for another name", "ZANPOST_TLS_PORT_OTHER", "localhost", "ZANPOST_TLS_CA", "",
          TlsFailure::name_mismatch},
         {"expired certificate", "ZANPOST_TLS_PORT_EXPIRED", "localhost", "ZANPOST_TLS_CA", "", TlsFailure::expired},
