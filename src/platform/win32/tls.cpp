@@ -627,10 +627,14 @@ Step SchannelSession::handshake(bool initial)
 {
     char* target = target_.empty() ? nullptr : target_.data();
     DWORD attributes = 0;
-    // A renegotiation first offers Schannel what it has (perhaps nothing: a TLS 1.3
-    // ticket may already be complete), and reads only when it asks for more.
+    // A renegotiation first offers Schannel what is left over from the record that asked
+    // for it (Windows leaves the request there), and reads only when it asks for more.
     bool need_input = false;
     bool first = initial;
+    // Wine keeps the request to itself and then wants a record it will never get: the
+    // server waits for our answer. TLS 1.2 lets a client decline, so it does: the
+    // session goes on, and a server that insists ends it.
+    bool may_decline = !initial && incoming_.empty();
     bool looked_at_answer = !initial;
     for (;;) {
         if (need_input) {
@@ -663,6 +667,8 @@ Step SchannelSession::handshake(bool initial)
         first = false;
         const ContextBuffer token(out[0].pvBuffer);
 
+        if (status == SEC_E_INCOMPLETE_MESSAGE && may_decline) return done();
+        may_decline = false;
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             need_input = true;
             continue;

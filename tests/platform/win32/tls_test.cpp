@@ -7,6 +7,8 @@
 //   ZANPOST_TLS_PORT_EXPIRED the same, out of its dates
 //   ZANPOST_TLS_PORT_OTHER   leaf for another name, signed by the test CA
 //   ZANPOST_TLS_PORT_SELF    self-signed leaf for localhost
+//   ZANPOST_TLS_PORT_RENEGOTIATE  the good leaf, TLS 1.2; after the handshake the server
+//                            asks for a new one, then sends "after renegotiation"
 //   ZANPOST_TLS_PIN_GOOD, ZANPOST_TLS_PIN_SELF   SHA-256 of those two leaves (hex)
 //   ZANPOST_TLS_SCRATCH      a directory the test may write to
 // The servers without TLS are made here, over the seam's loopback listener.
@@ -236,6 +238,21 @@ TEST_F(SchannelTls, RoundTripTellsThePeerAndKeepsWhatTheCallerHadNoRoomFor)
     EXPECT_EQ(session.receive(&byte, 1).status, IoStatus::closed);
     EXPECT_EQ(session.receive(&byte, 1).status, IoStatus::closed);
     session.shutdown();
+}
+
+// Windows answers the server's request for a new handshake; Wine's Schannel cannot, and the
+// session declines it there. Either way the line sent after it arrives.
+TEST_F(SchannelTls, ServerAskingForANewHandshakeStillDeliversItsLine)
+{
+    Client client(port("ZANPOST_TLS_PORT_RENEGOTIATE"));
+    ASSERT_TRUE(client.connected()) << socket_last_error();
+    TlsOptions options;
+    options.server_name = "localhost";
+    options.ca_file = env("ZANPOST_TLS_CA");
+    TlsStartResult started = tls_start(client.socket(), options);
+    ASSERT_NE(started.session, nullptr) << failure_name(started.failure) << ": " << started.detail;
+    EXPECT_EQ(read_line(*started.session, 4096), std::string("after renegotiation\n"));
+    started.session->shutdown();
 }
 
 // A server without TLS: one that greets as a POP3 server does, one that says nothing, one
