@@ -3,6 +3,7 @@
 #include "app/message_box.h"
 #include "app/texts.h"
 #include "app/tray.h"
+#include "message/address.h"
 #include "message/mail.h"
 #include "mime/mime.h"
 #include "platform/ui.h"
@@ -36,6 +37,16 @@ void SplitAtCommas(std::string& field, StringList& out)
 bool HasUsableSender(const std::string& sender)
 {
     return sender.find('@') != std::string::npos;
+}
+
+// A piece of Adresat with words but no address ("Ucetni Brno" in "a@x.cz,Ucetni Brno") is
+// someone the user meant to reach and cannot be: the others still get the message, and
+// the user is told as for a refused recipient. Empty pieces (a trailing comma) name no one.
+bool HasUnaddressedRecipient(const StringList& pieces)
+{
+    for (const auto& piece : pieces)
+        if (piece.find_first_not_of(" \t") != std::string::npos && extract_address(piece, 1).empty()) return true;
+    return false;
 }
 
 }  // namespace
@@ -79,13 +90,16 @@ void SendJob()
         } else {
             try {
                 smtp.Login();
-                if (mime.AttachmentCount() == 0)
+                if (mime.AttachmentCount() == 0) {
+                    mail.Header = plain_text_header();
                     mail.Action();
-                else
+                } else {
                     mime.SendMail();
+                }
                 smtp.Logout();
                 // The others got the message; the user still has to learn that not everyone did.
-                if (!smtp.RefusedRecipients.empty()) ShowError(texts::smtp_failed);
+                if (!smtp.RefusedRecipients.empty() || HasUnaddressedRecipient(mail.Recipients))
+                    ShowError(texts::smtp_failed);
             } catch (const std::exception&) {
                 ShowError(texts::smtp_failed);
             }
