@@ -42,7 +42,7 @@ TEST(Paths, AReceivedNameIsTheSameOnEveryPlatform)
 {
     // Whatever this platform's separators, a name from a message is cut at all of them.
     EXPECT_EQ(storable_file_name("a/b\\c"), "c");
-    EXPECT_EQ(storable_file_name("a/b:c"), std::nullopt);
+    EXPECT_EQ(storable_file_name("a/ab:c"), std::nullopt);
     EXPECT_EQ(storable_file_name("C:\\x\\y.txt"), "y.txt");
     EXPECT_EQ(storable_file_name("../y.txt "), "y.txt");
     EXPECT_EQ(storable_file_name("Z:y.txt."), "y.txt");
