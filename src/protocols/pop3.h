@@ -58,7 +58,7 @@ public:
     // Fills Lines with message n, logging in first when not connected. When it fails,
     // Lines is empty: a message cut short never looks like a whole one.
     //
-    // In a session logged in after GetHeaders (the connection of its session broke), a
+    // When Retrieve or Delete log in again after GetHeaders (its connection broke), a
     // number may name another message: another client may have deleted one meanwhile.
     // Retrieve and Delete then first make sure n is still the message GetHeaders saw -
     // its unique id ("UIDL n"), or where the server gave none, its size and a fresh

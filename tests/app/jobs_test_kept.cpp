@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
+#include <ostream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -59,6 +60,8 @@ struct Renumbered {
     std::string identity;   // the second session's answer that tells what message 2 now is
     bool same;              // it is still the message listed before
 };
+
+void PrintTo(const Renumbered& c, std::ostream* os) { *os << c.what; }
 
 class RenumberedTest : public KeptTest, public ::testing::WithParamInterface<Renumbered> {};
 
@@ -137,6 +140,8 @@ struct Unstored {
     Message message;
     std::string reply;  // to RETR
 };
+
+void PrintTo(const Unstored& c, std::ostream* os) { *os << c.what; }
 
 class UnstoredTest : public KeptTest, public ::testing::WithParamInterface<Unstored> {};
 
