@@ -11,7 +11,7 @@ namespace zanpost::platform {
 bool rename_replacing(const std::string& from, const std::string& to);
 
 // Returns once the content of an existing file is on the disk (fsync, FlushFileBuffers).
-// False when the file cannot be opened for writing or the system cannot flush it.
+// False when the file cannot be opened (on Windows: for writing) or cannot be flushed.
 bool flush_file(const std::string& path);
 
 // True when the path names an existing regular file: not a directory, a FIFO, a socket or

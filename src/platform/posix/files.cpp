@@ -15,7 +15,7 @@ namespace {
 // names in it durable.
 bool sync_path(const std::string& path, bool directory)
 {
-    const int fd = ::open(path.c_str(), directory ? (O_RDONLY | O_DIRECTORY | O_CLOEXEC) : (O_WRONLY | O_CLOEXEC));
+    const int fd = ::open(path.c_str(), directory ? (O_RDONLY | O_DIRECTORY | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC));
     if (fd < 0) return false;
     int result = ::fsync(fd);
     // Some file systems cannot flush a directory at all; their names are as durable as
