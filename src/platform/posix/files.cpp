@@ -15,7 +15,7 @@ namespace {
 // names in it durable.
 bool sync_path(const std::string& path, bool directory)
 {
-    const int fd = ::open(path.c_str(), directory ? (O_RDONLY | O_DIRECTORY | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
     if (fd < 0) return false;
     int result = ::fsync(fd);
     // Some file systems cannot flush a directory at all; their names are as durable as
