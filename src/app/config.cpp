@@ -1,5 +1,6 @@
 #include "app/config.h"
 
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "rtl/ascii.h"
@@ -93,10 +94,7 @@ bool TIniFile::ReadFlag(const std::string& section, const std::string& key, bool
 
 std::string ConfigPath(const std::string& own_path)
 {
-    std::size_t directory_end = 0;
-    for (std::size_t i = 0; i < own_path.size(); ++i)
-        if (platform::is_directory_separator(own_path[i])) directory_end = i + 1;
-    return own_path.substr(0, directory_end) + "Zan_Post.ini";
+    return own_path.substr(0, platform::directory_length(own_path)) + "Zan_Post.ini";
 }
 
 TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)

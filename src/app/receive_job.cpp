@@ -38,14 +38,19 @@ bool IsTextType(std::string_view content_type)
     return type.empty() || type.starts_with("text/");
 }
 
-// The files a received name must never overwrite: the job's own output and body files,
-// its configuration and the program itself.
-bool IsProtectedPath(const std::string& path)
+// The program itself, its configuration and the body file it sends: nothing received is
+// ever written over them, not even the output text.
+bool IsProgramFile(const std::string& path)
 {
     const std::string own = platform::own_executable_path();
-    for (const std::string* other : {&Zprava.Telo_Get, &Zprava.Telo})
-        if (!other->empty() && SamePath(path, *other)) return true;
+    if (!Zprava.Telo.empty() && SamePath(path, Zprava.Telo)) return true;
     return SamePath(path, own) || SamePath(path, ConfigPath(own));
+}
+
+// The files a received name must never overwrite: the program's files and the output file.
+bool IsProtectedPath(const std::string& path)
+{
+    return IsProgramFile(path) || (!Zprava.Telo_Get.empty() && SamePath(path, Zprava.Telo_Get));
 }
 
 // One marked message: its parts stored, its text collected. Returns false when something
@@ -164,10 +169,19 @@ void ReceiveJob()
             Subjects = pop3.Lines;
             // Encoded words and folds read as the sender wrote them, in CP1250.
             for (std::string& entry : Subjects) entry = decode_header_text(entry);
+            // An output file that names one of the program's own files (an easy slip in the
+            // INI) would be overwritten by the first message: nothing is fetched at all.
+            const bool output_allowed = !IsProgramFile(Zprava.Telo_Get);
+            bool output_refusal_shown = false;
 
             for (std::size_t i = 0; i < Subjects.size(); ++i) {
                 const std::size_t p = ascii_upper(Subjects[i]).find(marker);
                 if (p == std::string::npos) continue;
+                if (!output_allowed) {
+                    if (!output_refusal_shown) ShowError(texts::output_not_saved);
+                    output_refusal_shown = true;
+                    continue;
+                }
 
                 const int number = int(i + 1);
                 const std::size_t output_before = Output.size();
@@ -186,15 +200,19 @@ void ReceiveJob()
                     bool complete = MessageUnpacker(parser, Output, PartStream).UnpackParts();
                     parser.ClearAttachments();
                     // A message that is not deleted is fetched again next run; its text must
-                    // arrive once, with its files, in the run that finally deletes it.
+                    // arrive once, with its files, in the run that finally deletes it. The
+                    // output file is written only for a message stored whole, so an earlier
+                    // one stays as it was until this run has stored a message.
                     if (!complete) Output.resize(output_before);
-                    try {
-                        WriteFileWhole(Zprava.Telo_Get, join_crlf(Output));
-                        log.Stored(Zprava.Telo_Get);
-                    } catch (const std::exception&) {
-                        ShowError(texts::output_not_saved);
-                        if (complete) Output.resize(output_before);
-                        complete = false;
+                    if (complete) {
+                        try {
+                            WriteFileWhole(Zprava.Telo_Get, join_crlf(Output));
+                            log.Stored(Zprava.Telo_Get);
+                        } catch (const std::exception&) {
+                            ShowError(texts::output_not_saved);
+                            Output.resize(output_before);
+                            complete = false;
+                        }
                     }
                     if (complete) pop3.Delete(number);
                 } catch (const std::exception& failure) {

@@ -6,6 +6,7 @@
 #include "app/texts.h"
 #include "app/tray.h"
 #include "app/version_info.h"
+#include "message/address.h"
 #include "message/mail.h"
 #include "mime/mime.h"
 #include "platform/process.h"
@@ -78,6 +79,16 @@ private:
     RunLog& log_;
 };
 
+// A piece of Adresat with words but no address ("Ucetni Brno" in "a@x.cz,Ucetni Brno") is
+// someone the user meant to reach and cannot be: the others still get the message, and
+// the user is told as for a refused recipient. Empty pieces (a trailing comma) name no one.
+bool HasUnaddressedRecipient(const StringList& pieces)
+{
+    for (const auto& piece : pieces)
+        if (piece.find_first_not_of(" \t") != std::string::npos && extract_address(piece, 1).empty()) return true;
+    return false;
+}
+
 }  // namespace
 
 void SendJob()
@@ -126,15 +137,18 @@ void SendJob()
             try {
                 PrepareSmtp(smtp, SmtpServer, Zprava.Timeout, &log);
                 smtp.Login();
-                if (mime.AttachmentCount() == 0)
+                if (mime.AttachmentCount() == 0) {
+                    mail.Header = plain_text_header();
                     mail.Action();
-                else
+                } else {
                     mime.SendMail();
+                }
                 smtp.Logout();
                 // The others got the message; the user still has to learn that not everyone did.
-                if (!smtp.RefusedRecipients.empty()) {
+                if (!smtp.RefusedRecipients.empty() || HasUnaddressedRecipient(mail.Recipients)) {
                     std::string refused = "Recipients refused:";
                     for (const std::string& address : smtp.RefusedRecipients) refused += " <" + address + ">";
+                    if (HasUnaddressedRecipient(mail.Recipients)) refused += " (a recipient without an address)";
                     log.Cause(refused);
                     ShowError(texts::smtp_failed);
                 }

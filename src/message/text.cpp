@@ -1,5 +1,7 @@
 #include "message/text.h"
 
+#include "platform/paths.h"
+
 #include <cstdint>
 #include <limits>
 
@@ -67,11 +69,7 @@ std::int32_t posn_not(char c, std::string_view text, std::int32_t n)
 
 std::string file_name_part(std::string_view path)
 {
-    // The paths come from a Windows configuration file, so "/" is part of a name here.
-    std::size_t cut = path.rfind('\\');
-    if (cut == std::string_view::npos) cut = path.rfind(':');
-    if (cut == std::string_view::npos) return std::string(path);
-    return std::string(path.substr(cut + 1));
+    return std::string(platform::windows_final_component(path));
 }
 
 std::string zero_padded(std::int64_t number, std::uint8_t width)

@@ -27,10 +27,13 @@ public:
     std::string Boundary;        // without the leading "--"
     std::vector<T_Attachment> Attachments;
 
-    // Adds a base64 part holding the file's bytes, its file name in the disposition, and
-    // returns its index. Raises EFOpenError ("Cannot open file <path>"); nothing is added.
+    // Adds a base64 part holding the file's bytes, its file name in the disposition (a
+    // quoted string), and returns its index. Raises EFOpenError ("Cannot open file
+    // <path>") for a missing file and for anything that is not a regular file (a FIFO, a
+    // device, a directory); nothing is added.
     int AttachFile(const std::string& path);
-    // Adds a quoted-printable "text/plain" part holding the lines; returns its index.
+    // Adds a quoted-printable part of type czech_text_type holding the lines; returns its
+    // index.
     int AttachText(const StringList& lines);
     // An index outside the list does nothing.
     void RemoveAttachment(int index);
@@ -152,6 +155,18 @@ std::string boundary_parameter(std::string_view content_type);
 // Seconds of the local time since 1970, then the address as eight upper-case hexadecimal
 // digits of its in-memory network byte order, then "==".
 std::string make_boundary(const platform::LocalDateTime& when, std::uint32_t ip_address);
+
+// The type of the text ZanPost sends: Tabulix writes it in code page 1250.
+inline constexpr const char czech_text_type[] = "text/plain; charset=windows-1250";
+
+// The header lines of a message without files, so that a reader shows its Czech text as
+// such: "MIME-Version: 1.0", "Content-Type: " czech_text_type and
+// "Content-Transfer-Encoding: 8bit".
+StringList plain_text_header();
+
+// A parameter value as a quoted string: `"` and `\` escaped by a backslash, so that any
+// reader gets the value back whole.
+std::string quoted_parameter(std::string_view value);
 
 // The name written into an attachment's disposition: the file-name part of the path, also
 // cut at this platform's directory separators.

@@ -5,7 +5,10 @@
 #include "message/text.h"
 #include "mime/codecs.h"
 #include "net/ip_misc.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/process.h"
+#include "rtl/exceptions.h"
 
 #include <algorithm>
 #include <iterator>
@@ -105,24 +108,34 @@ std::string make_boundary(const platform::LocalDateTime& when, std::uint32_t ip_
 
 std::string attachment_name(std::string_view path)
 {
-    // file_name_part already cuts at backslashes and colons (a colon after the last
-    // backslash stays in the name); only the platform's other separators ("/" on POSIX)
-    // are added.
-    std::string name = file_name_part(path);
-    for (std::size_t i = name.size(); i > 0; --i) {
-        const char c = name[i - 1];
-        if (c != '\\' && c != ':' && platform::is_directory_separator(c)) return name.substr(i);
+    return std::string(platform::attachment_file_name(path));
+}
+
+std::string quoted_parameter(std::string_view value)
+{
+    std::string quoted = "\"";
+    for (const char c : value) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
     }
-    return name;
+    return quoted + '"';
+}
+
+StringList plain_text_header()
+{
+    return {"MIME-Version: 1.0", "Content-Type: " + std::string(czech_text_type), "Content-Transfer-Encoding: 8bit"};
 }
 
 int T_Mime::AttachFile(const std::string& path)
 {
+    // A FIFO would never end, a device might not either, a directory has no bytes: only a
+    // regular file is one to send.
+    if (!platform::is_regular_file(path)) throw EFOpenError(path);
     T_Attachment part;
     part.ContentType = "application/octet-stream";
     part.Encoding = enc_base64;
     part.Data.load_from_file(path);
-    part.Disposition = "attachment; filename=\"" + attachment_name(path) + "\"";
+    part.Disposition = "attachment; filename=" + quoted_parameter(attachment_name(path));
     Attachments.push_back(std::move(part));
     return AttachmentCount() - 1;
 }
@@ -130,7 +143,7 @@ int T_Mime::AttachFile(const std::string& path)
 int T_Mime::AttachText(const StringList& lines)
 {
     T_Attachment part;
-    part.ContentType = "text/plain";
+    part.ContentType = czech_text_type;
     part.Encoding = enc_quoted_printable;
     part.SetText(lines);
     Attachments.push_back(std::move(part));

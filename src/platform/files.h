@@ -5,8 +5,18 @@
 
 namespace zanpost::platform {
 
-// Renames `from` to `to`, replacing `to` when it exists. False on failure.
+// Renames `from` to `to`, replacing `to` when it exists, and returns once the new name is on
+// the disk (the directory of `to` flushed on POSIX, MOVEFILE_WRITE_THROUGH on Windows).
+// False on failure.
 bool rename_replacing(const std::string& from, const std::string& to);
+
+// Returns once the content of an existing file is on the disk (fsync, FlushFileBuffers).
+// False when the file cannot be opened (on Windows: for writing) or cannot be flushed.
+bool flush_file(const std::string& path);
+
+// True when the path names an existing regular file: not a directory, a FIFO, a socket or
+// a device (CON, NUL, /dev/...). Nothing is opened that could block.
+bool is_regular_file(const std::string& path);
 
 // Removes a file; false when it could not be removed.
 bool remove_file(const std::string& path);

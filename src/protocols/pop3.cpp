@@ -26,6 +26,29 @@ t_reply parse_listing_line(std::string_view line)
     return entry;
 }
 
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+struct unique_id {
+    std::int32_t number = 0;
+    std::string id;  // empty when the line holds none
+};
+
+// "n uid", a line of the UIDL listing or what follows "+OK" in the answer to "UIDL n".
+unique_id parse_unique_id(std::string_view line)
+{
+    line = trimmed(line);
+    const std::size_t blank = line.find(' ');
+    if (blank == std::string_view::npos) return {};
+    const auto number = try_str_to_int(line.substr(0, blank));
+    if (!number) return {};
+    return {*number, std::string(trimmed(line.substr(blank)))};
+}
+
 }  // namespace
 
 std::optional<SaslMechanism> pop3_automatic_choice(const SaslOffer& offered, bool tls, bool greeting_has_stamp) noexcept
@@ -247,33 +270,107 @@ void T_Pop3::Action()
 void T_Pop3::GetHeaders()
 {
     Lines.clear();
+    seen_.clear();
+    later_session_ = false;
+    confirmed_.clear();
+    if (!Messages.empty()) ReadUniqueIds();
     // Collected last message first, as the entries come in; turned round at the end.
     StringList summary;
     summary.reserve(Messages.size());
-    StringList header;
     for (auto message = Messages.rbegin(); message != Messages.rend(); ++message) {
-        SendCommand("TOP " + std::to_string(message->number) + " 1");
-        try {
-            ReadReply();
-        } catch (const EProtocolError& refused) {
-            // Only a real "-ERR" leaves the connection in step with the server.
-            if (refused.ReplyNumber != 500) throw;
+        if (!ReadSummary(*message)) {
             summary.push_back(std::to_string(message->number));
             continue;
-        }
-        header.clear();
-        ReadDotTerminated(header);
-        for (const std::string& line : header) {
-            if (line.starts_with("From:"))
-                message->from_text = line.substr(std::min<std::size_t>(6, line.size()));
-            else if (line.starts_with("Subject:"))
-                message->subject_text = line.substr(std::min<std::size_t>(9, line.size()));
         }
         summary.push_back(message->subject_text.empty() ? message->from_text
                                                         : message->from_text + '\x07' + message->subject_text);
     }
     std::reverse(summary.begin(), summary.end());
     Lines = std::move(summary);
+    seen_ = Messages;
+}
+
+bool T_Pop3::ReadSummary(t_reply& entry)
+{
+    SendCommand("TOP " + std::to_string(entry.number) + " 1");
+    try {
+        ReadReply();
+    } catch (const EProtocolError& refused) {
+        // Only a real "-ERR" leaves the connection in step with the server.
+        if (refused.ReplyNumber != 500) throw;
+        return false;
+    }
+    StringList header;
+    ReadDotTerminated(header);
+    entry.from_text.clear();
+    entry.subject_text.clear();
+    for (const std::string& line : header) {
+        // The header ends at its empty line; the body line TOP adds is the message's text,
+        // and a "From:" or "Subject:" there says nothing about the message.
+        if (line.empty()) break;
+        if (line.starts_with("From:"))
+            entry.from_text = line.substr(std::min<std::size_t>(6, line.size()));
+        else if (line.starts_with("Subject:"))
+            entry.subject_text = line.substr(std::min<std::size_t>(9, line.size()));
+    }
+    return true;
+}
+
+void T_Pop3::ReadUniqueIds()
+{
+    SendCommand("UIDL");
+    try {
+        ReadReply();
+    } catch (const EProtocolError& refused) {
+        if (refused.ReplyNumber != 500) throw;
+        return;  // a server without UIDL: the summaries stand in
+    }
+    StringList listing;
+    ReadDotTerminated(listing);
+    for (const std::string& line : listing) {
+        const unique_id entry = parse_unique_id(line);
+        if (entry.id.empty()) continue;
+        for (t_reply& message : Messages)
+            if (message.number == entry.number) message.uid = entry.id;
+    }
+}
+
+void T_Pop3::ConnectFor(std::int32_t n)
+{
+    if (!Connected) {
+        Login();
+        // Only a session after GetHeaders' own needs its numbers checked.
+        later_session_ = !seen_.empty();
+        confirmed_.clear();
+    }
+    if (!later_session_ || std::find(confirmed_.begin(), confirmed_.end(), n) != confirmed_.end()) return;
+
+    const auto before = std::find_if(seen_.begin(), seen_.end(), [n](const t_reply& m) { return m.number == n; });
+    const auto now = std::find_if(Messages.begin(), Messages.end(), [n](const t_reply& m) { return m.number == n; });
+    bool same = false;
+    if (before != seen_.end() && now != Messages.end()) {
+        if (!before->uid.empty()) {
+            SendCommand("UIDL " + std::to_string(n));
+            std::string line;
+            RequireLine(line);
+            if (OnTrace) OnTrace(line, trace_received);
+            if (line.starts_with("+OK")) {
+                const unique_id entry = parse_unique_id(std::string_view(line).substr(3));
+                same = entry.number == n && entry.id == before->uid;
+            } else if (!line.starts_with("-ERR")) {
+                // As ReadReply: an answer that is neither leaves the dialogue out of step.
+                T_TcpIp::Logout();
+                throw EProtocolError("POP3", line, 999);
+            }
+        } else if (now->size == before->size) {
+            t_reply fresh;
+            fresh.number = n;
+            same = ReadSummary(fresh) && fresh.from_text == before->from_text &&
+                   fresh.subject_text == before->subject_text;
+        }
+    }
+    if (!same) throw EProtocolError("POP3", "message " + std::to_string(n) + " is not the one listed before", 500);
+    confirmed_.push_back(n);
 }
 
 void T_Pop3::Retrieve(std::int32_t n)
@@ -287,7 +384,7 @@ void T_Pop3::Retrieve(std::int32_t n, const std::function<void(std::string& line
 {
     // Emptied first: after a failure no earlier message may pass for message n.
     Lines.clear();
-    if (!Connected) Login();
+    ConnectFor(n);
     SendCommand("RETR " + std::to_string(n));
     ReadReply();
     ReadDotTerminated(sink);
@@ -295,7 +392,7 @@ void T_Pop3::Retrieve(std::int32_t n, const std::function<void(std::string& line
 
 void T_Pop3::Delete(std::int32_t n)
 {
-    if (!Connected) Login();
+    ConnectFor(n);
     SendCommand("DELE " + std::to_string(n));
     ReadReply();
 }

@@ -21,6 +21,7 @@ public:
     std::int32_t size = 0;
     std::string from_text;     // the "From:" header from its seventh character on
     std::string subject_text;  // the "Subject:" header from its tenth character on
+    std::string uid;           // the server's unique id ("UIDL"); empty when it gave none
 };
 
 // What Mechanism automatic logs in with: over TLS SASL PLAIN when offered, else USER and
@@ -66,12 +67,21 @@ public:
     // Login, Retrieve(1) when there is a message, Logout.
     void Action() override;
 
-    // Fills Lines with the summary of every message of Messages ("TOP n 1"). A TOP the
-    // server refuses with "-ERR" gives the entry n; every other failure propagates and
-    // leaves Lines empty.
+    // Fills Lines with the summary of every message of Messages ("TOP n 1"), read from the
+    // header only: what follows the empty line that ends it never counts. First asks for
+    // the unique ids ("UIDL"; a server that refuses it gives none). A TOP the server
+    // refuses with "-ERR" gives the entry n; every other failure propagates and leaves
+    // Lines empty. The numbers of this session are what Retrieve and Delete name later.
     void GetHeaders();
     // Fills Lines with message n, logging in first when not connected. When it fails,
     // Lines is empty: a message cut short never looks like a whole one.
+    //
+    // When Retrieve or Delete log in again after GetHeaders (its connection broke), a
+    // number may name another message: another client may have deleted one meanwhile.
+    // Retrieve and Delete then first make sure n is still the message GetHeaders saw -
+    // its unique id ("UIDL n"), or where the server gave none, its size and a fresh
+    // summary entry ("TOP n 1") - and raise EProtocolError (500, the dialogue in step)
+    // when it cannot be matched, before anything is retrieved or deleted.
     void Retrieve(std::int32_t n);
     // The same, handing each line of message n to `sink` as it arrives (the sink may take
     // its content) instead of keeping it in Lines, which is emptied: a large message is
@@ -105,6 +115,19 @@ private:
     std::string status_line_;  // the last status line read
     bool stls_offered_ = false;
     SaslOffer sasl_offered_;
+
+    // Logs in when not connected; in a session other than that of GetHeaders, raises
+    // unless n still names the message GetHeaders saw.
+    void ConnectFor(std::int32_t n);
+    // Fills the uids of Messages from "UIDL"; a refusal leaves them empty.
+    void ReadUniqueIds();
+    // "TOP n 1" of this session: the sender and subject of the header into `entry`.
+    // False when the server refuses it.
+    bool ReadSummary(t_reply& entry);
+
+    std::vector<t_reply> seen_;             // Messages as GetHeaders saw them
+    bool later_session_ = false;            // logged in again since GetHeaders
+    std::vector<std::int32_t> confirmed_;   // numbers matched in this later session
 };
 
 }  // namespace zanpost

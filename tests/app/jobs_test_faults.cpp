@@ -64,11 +64,15 @@ std::vector<LoginFault> login_faults()
         {"dropped after LIST", greeted().reply("+OK").reply("+OK").await_line().close(), "USER u\r\nPASS p\r\nLIST\r\n"},
         {"dropped in the listing", greeted().reply("+OK").reply("+OK").reply("+OK 2 messages\r\n1 120").close(),
          "USER u\r\nPASS p\r\nLIST\r\n"},
-        {"dropped after TOP", greeted().reply("+OK").reply("+OK").reply(listing).await_line().close(),
-         "USER u\r\nPASS p\r\nLIST\r\nTOP 2 1\r\n"},
+        {"dropped after UIDL", greeted().reply("+OK").reply("+OK").reply(listing).await_line().close(),
+         "USER u\r\nPASS p\r\nLIST\r\nUIDL\r\n"},
+        {"dropped after TOP",
+         greeted().reply("+OK").reply("+OK").reply(listing).reply(uidl_answer(2)).await_line().close(),
+         "USER u\r\nPASS p\r\nLIST\r\nUIDL\r\nTOP 2 1\r\n"},
         {"dropped in a TOP answer",
-         greeted().reply("+OK").reply("+OK").reply(listing).await_line().say_raw("+OK\r\nFrom: x\r\nSubj").close(),
-         "USER u\r\nPASS p\r\nLIST\r\nTOP 2 1\r\n"},
+         greeted().reply("+OK").reply("+OK").reply(listing).reply(uidl_answer(2)).await_line().say_raw(
+             "+OK\r\nFrom: x\r\nSubj").close(),
+         "USER u\r\nPASS p\r\nLIST\r\nUIDL\r\nTOP 2 1\r\n"},
         {"silent from the start", Conversation(), ""},
         {"silent after PASS", greeted().reply("+OK"), "USER u\r\nPASS p\r\n"},
         {"silent in the listing", greeted().reply("+OK").reply("+OK").reply("+OK 2 messages\r\n1 120"),
@@ -87,8 +91,11 @@ std::vector<LoginFault> login_faults()
          "USER u\r\nPASS p\r\nLIST\r\nQUIT\r\n"},
         {"listing line without a size", greeted().reply("+OK").reply("+OK").reply("+OK\r\n1\r\nx\r\n."),
          "USER u\r\nPASS p\r\nLIST\r\nQUIT\r\n"},
-        {"TOP answered with garbage", greeted().reply("+OK").reply("+OK").reply(listing).reply("what?"),
-         "USER u\r\nPASS p\r\nLIST\r\nTOP 2 1\r\n"},
+        {"UIDL answered with garbage", greeted().reply("+OK").reply("+OK").reply(listing).reply("what?"),
+         "USER u\r\nPASS p\r\nLIST\r\nUIDL\r\n"},
+        {"TOP answered with garbage",
+         greeted().reply("+OK").reply("+OK").reply(listing).reply(uidl_answer(2)).reply("what?"),
+         "USER u\r\nPASS p\r\nLIST\r\nUIDL\r\nTOP 2 1\r\n"},
     };
 }
 
@@ -108,8 +115,11 @@ TEST_P(LoginFaultTest, ShowsTheConnectBoxAndFetchesNothing)
 
 INSTANTIATE_TEST_SUITE_P(Steps, LoginFaultTest, ::testing::Range<std::size_t>(0, login_faults().size()));
 
-// The connection that follows a broken one: a fresh login without TOP, then message 2
-// retrieved, deleted and the session closed.
+// The connection that follows a broken one: a fresh login without TOP, message 2 shown
+// by its unique id to be the one listed before, then retrieved, deleted and the session
+// closed.
+const std::string relogin_fetching_second_sent = "USER u\r\nPASS p\r\nLIST\r\nUIDL 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n";
+
 Conversation relogin_fetching_second()
 {
     return Conversation()
@@ -117,6 +127,7 @@ Conversation relogin_fetching_second()
         .reply("+OK")
         .reply("+OK")
         .reply(listing_answer(mailbox))
+        .reply("+OK 2 " + unique_id(2))
         .reply(retr_answer(second))
         .reply("+OK")
         .reply("+OK bye");
@@ -134,7 +145,7 @@ TEST_F(ReceiveFaultTest, MessageCutOffIsNotStoredAndTheNextIsFetchedOverANewConn
     EXPECT_EQ(r.err, message_not_fetched);
     EXPECT_EQ(r.out, notice);
     EXPECT_EQ(server.transcript(0), login_transcript(2) + "RETR 1\r\n");
-    EXPECT_EQ(server.transcript(1), "USER u\r\nPASS p\r\nLIST\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+    EXPECT_EQ(server.transcript(1), relogin_fetching_second_sent);
     EXPECT_FALSE(exists(in_cesta("a.dat")));
     EXPECT_EQ(read(in_cesta("b.dat")), "soubor B");
     EXPECT_EQ(read(telo_get_), " druha\r\ntext B\r\n");
@@ -197,7 +208,7 @@ TEST_F(ReceiveFaultTest, GarbledRetrieveAnswerIsNotTrustedFurther)
     const Outcome r = run("GET");
     EXPECT_EQ(r.err, message_not_fetched);
     EXPECT_EQ(server.transcript(0), login_transcript(2) + "RETR 1\r\n");
-    EXPECT_EQ(server.transcript(1), "USER u\r\nPASS p\r\nLIST\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+    EXPECT_EQ(server.transcript(1), relogin_fetching_second_sent);
     EXPECT_EQ(read(telo_get_), " druha\r\ntext B\r\n");
 }
 
@@ -263,6 +274,7 @@ TEST_F(ReceiveFaultTest, LongPositiveStatusLinesAreAccepted)
                               .reply("+OK")
                               .reply("+OK")
                               .reply(listing_answer({first}))
+                              .reply(uidl_answer(1))
                               .reply(top_answer(first))
                               .reply(retr_answer(first))
                               .reply(long_ok)

@@ -245,10 +245,20 @@ std::string retr_answer(const Message& message)
     return answer + "\r\n.";
 }
 
+std::string uidl_answer(std::size_t messages)
+{
+    std::string answer = "+OK";
+    for (std::size_t k = 1; k <= messages; ++k) answer += "\r\n" + std::to_string(k) + " " + unique_id(k);
+    return answer + "\r\n.";
+}
+
+std::string unique_id(std::size_t number) { return "zp-id-" + std::to_string(number); }
+
 Conversation pop3_login(const std::vector<Message>& mailbox)
 {
     Conversation c;
     c.say("+OK POP3 ready").reply("+OK").reply("+OK logged in").reply(listing_answer(mailbox));
+    if (!mailbox.empty()) c.reply(uidl_answer(mailbox.size()));
     for (std::size_t k = mailbox.size(); k > 0; --k) c.reply(top_answer(mailbox[k - 1]));
     return c;
 }
@@ -256,6 +266,7 @@ Conversation pop3_login(const std::vector<Message>& mailbox)
 std::string login_transcript(std::size_t messages)
 {
     std::string sent = "USER u\r\nPASS p\r\nLIST\r\n";
+    if (messages != 0) sent += "UIDL\r\n";
     for (std::size_t k = messages; k > 0; --k) sent += "TOP " + std::to_string(k) + " 1\r\n";
     return sent;
 }

@@ -126,9 +126,16 @@ std::string listing_answer(const std::vector<Message>& mailbox);
 std::string top_answer(const Message& message);
 std::string retr_answer(const Message& message);
 
-// Greeting, USER, PASS, LIST and the TOP of every message, last first, all answered.
+// The unique id the scripted server gives message `number` (from 1), and its whole UIDL
+// listing for a mailbox of `messages`.
+std::string unique_id(std::size_t number);
+std::string uidl_answer(std::size_t messages);
+
+// Greeting, USER, PASS, LIST, UIDL (for a mailbox that is not empty) and the TOP of every
+// message, last first, all answered.
 Conversation pop3_login(const std::vector<Message>& mailbox);
-// What the program sends for that: "USER u", "PASS p", "LIST", "TOP n 1" ... "TOP 1 1".
+// What the program sends for that: "USER u", "PASS p", "LIST", "UIDL", "TOP n 1" ...
+// "TOP 1 1".
 std::string login_transcript(std::size_t messages);
 
 // ---- SMTP --------------------------------------------------------------------------

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
+#include <utility>
 
 namespace zanpost {
 namespace {
@@ -46,6 +48,29 @@ TEST(StorableName, RefusesWindowsDeviceNamesInAnyCaseAndWithAnyExtension)
     }
 }
 
+TEST(StorableName, TrailingDotsAndBlanksGoBeforeTheChecks)
+{
+    // Windows drops them when it makes the file: what is checked is what would be made.
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"x.dbf ", "x.dbf"},
+        {"data.csv..", "data.csv"},
+        {"y.csv. . ", "y.csv"},
+        {"Zan_Post.ini.", "Zan_Post.ini"},
+        {"dir\\zprava.txt .", "zprava.txt"},
+        {"CON.", std::nullopt},
+        {"nul .", std::nullopt},
+        {"COM1 . ", std::nullopt},
+        {"...", std::nullopt},
+        {" ", std::nullopt},
+        {". .", std::nullopt},
+        {"a/ . ", std::nullopt},
+        {"ab:c. ", std::nullopt},
+        // Inside a name they stay.
+        {" a. b", " a. b"},
+    };
+    for (const auto& [name, stored] : cases) EXPECT_EQ(StorableName(name), stored) << '"' << name << '"';
+}
+
 TEST(SamePath, ComparesFullPathsWithoutRegardToCase)
 {
     TempDir dir;
@@ -66,6 +91,22 @@ TEST(WriteFileWhole, ReplacesTheFileOnlyWithACompleteOne)
     EXPECT_EQ(read_file(path), bytes);
     // Nothing else is left in the directory.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(WriteFileWhole, NamesUpToTheFileSystemsLimitAreStored)
+{
+    TempDir dir;
+    for (const std::size_t length : {std::size_t(1), std::size_t(240), std::size_t(241), std::size_t(250),
+                                     std::size_t(255)}) {
+        const std::string path = dir.file(std::string(length - 1, 'n') + "x");
+        write_file(path, "old");
+        WriteFileWhole(path, "new " + std::to_string(length));
+        EXPECT_EQ(read_file(path), "new " + std::to_string(length)) << length;
+        std::filesystem::remove(path);
+    }
+    // One byte more than the file system takes: refused, and nothing is left behind.
+    EXPECT_THROW(WriteFileWhole(dir.file(std::string(256, 'n')), "x"), EFCreateError);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0);
 }
 
 TEST(WriteFileWhole, FailureKeepsTheOldFileAndLeavesNoTemporaryOne)

@@ -81,6 +81,8 @@ bool is_number(std::string_view text)
 bool known_command(std::string_view line)
 {
     if (line == "USER u" || line == "PASS p" || line == "LIST" || line == "QUIT") return true;
+    if (line == "UIDL") return true;
+    if (line.starts_with("UIDL ")) return is_number(line.substr(5));
     if (line.starts_with("RETR ")) return is_number(line.substr(5));
     if (line.starts_with("TOP ") && line.ends_with(" 1")) return is_number(line.substr(4, line.size() - 6));
     return false;

@@ -9,8 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace zanpost {
 namespace {
@@ -96,7 +102,7 @@ TEST_F(Builder, OneFileAndABodyGiveTheMultipartLayoutLineByLine)
                 ElementsAre("", "--" + b, "Content-Type: application/octet-stream",
                             "Content-Disposition: attachment; filename=\"export.dat\"",
                             "Content-Transfer-Encoding: base64", "", ::testing::SizeIs(60),
-                            ::testing::EndsWith("=="), "", "--" + b, "Content-Type: text/plain",
+                            ::testing::EndsWith("=="), "", "--" + b, "Content-Type: text/plain; charset=windows-1250",
                             "Content-Transfer-Encoding: quoted-printable", "", "a=3Db", "=E9",
                             std::string(100, 'x'), "", "--" + b + "--"));
 
@@ -174,7 +180,7 @@ TEST_F(Builder, OwnMessageReadsBackExactly)
     EXPECT_EQ(parser.Attachments[1].Data.bytes(), first);
     EXPECT_EQ(parser.Attachments[2].Disposition, "attachment; filename=\"second.bin\"");
     EXPECT_EQ(parser.Attachments[2].Data.bytes(), second);
-    EXPECT_EQ(parser.Attachments[3].ContentType, "text/plain");
+    EXPECT_EQ(parser.Attachments[3].ContentType, "text/plain; charset=windows-1250");
     StringList expected_text = body;
     expected_text.emplace_back();
     EXPECT_EQ(parser.Attachments[3].Text, expected_text);
@@ -233,6 +239,80 @@ TEST_F(Builder, AttachFileOfAMissingFileRaisesAndAddsNothing)
     }
     ASSERT_EQ(mime.AttachmentCount(), 1);
     EXPECT_THAT(mime.Attachments[0].Text, ElementsAre("kept"));
+}
+
+TEST_F(Builder, AttachFileTakesOnlyRegularFiles)
+{
+    // Anything else would hang the run (a FIFO without a writer) or read without end (a
+    // device): it is a file that cannot be opened, as a missing one.
+    std::filesystem::create_directory(dir.file("adresar"));
+    std::vector<std::string> others{dir.file("adresar"), dir.file("adresar/")};
+#ifndef _WIN32
+    const std::string fifo = dir.file("roura");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    others.insert(others.end(), {fifo, "/dev/zero", "/dev/null"});
+#else
+    others.insert(others.end(), {"NUL", "CON"});
+#endif
+    for (const std::string& path : others) {
+        try {
+            mime.AttachFile(path);
+            ADD_FAILURE() << path << " must not be attached";
+        } catch (const EFOpenError& e) {
+            EXPECT_EQ(e.message(), "Cannot open file " + path);
+        }
+    }
+    EXPECT_EQ(mime.AttachmentCount(), 0);
+}
+
+TEST_F(Builder, QuotesAndBackslashesInANameAreEscapedAndReadBackWhole)
+{
+    struct Case {
+        std::string value;
+        std::string quoted;
+    };
+    const Case cases[] = {
+        {"plain.dat", "\"plain.dat\""},
+        {"a\"b.dat", "\"a\\\"b.dat\""},
+        {"a\\b.dat", "\"a\\\\b.dat\""},
+        {"\"\\\"", "\"\\\"\\\\\\\"\""},
+        {"\xFA\xE8" "et.csv", "\"\xFA\xE8" "et.csv\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(quoted_parameter(c.value), c.quoted) << c.value;
+        EXPECT_EQ(header_parameter("attachment; filename=" + quoted_parameter(c.value), "filename"), c.value);
+    }
+#ifndef _WIN32
+    // A quote is an ordinary byte of a POSIX file name.
+    mime.AttachFile(file("rok \"2026\".csv", "x"));
+    EXPECT_EQ(mime.Attachments[0].Disposition, "attachment; filename=\"rok \\\"2026\\\".csv\"");
+    EXPECT_EQ(header_parameter(mime.Attachments[0].Disposition, "filename"), "rok \"2026\".csv");
+#endif
+}
+
+TEST(PlainText, AMessageWithoutFilesDeclaresCzechTextAndStillReadsAsBefore)
+{
+    EXPECT_THAT(plain_text_header(), ElementsAre("MIME-Version: 1.0", "Content-Type: text/plain; charset=windows-1250",
+                                                 "Content-Transfer-Encoding: 8bit"));
+    CapturedMail mail;
+    mail.Subject = "ZAN_POST data";
+    mail.Header = plain_text_header();
+    const StringList body{"P\xF8" "enos", "a=b =3D", "", "--x", "konec"};
+    mail.Body = body;
+    mail.Action();
+    // The declaration closes the header block; the body follows unchanged.
+    const auto blank = std::find(mail.sent.begin(), mail.sent.end(), std::string());
+    ASSERT_GE(blank - mail.sent.begin(), 3);
+    EXPECT_EQ(*(blank - 1), "Content-Transfer-Encoding: 8bit");
+    EXPECT_EQ(mail.sent_body(), body);
+
+    // ZanPost's own receiving: the body is the one text part, byte for byte.
+    T_Mime parser;
+    parser.ParseMessage(mail.sent);
+    ASSERT_EQ(parser.AttachmentCount(), 1);
+    EXPECT_FALSE(parser.HasPreamble());
+    EXPECT_EQ(parser.Attachments[0].Encoding, enc_none);
+    EXPECT_EQ(parser.Attachments[0].Text, body);
 }
 
 TEST_F(Builder, RemovingOutsideTheListDoesNothing)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace zanpost::platform {
 namespace {
@@ -28,6 +29,33 @@ TEST(OwnProcess, ArgumentsAreThoseTheProgramReceived)
     std::vector<std::string> expected = ::testing::internal::GetArgvs();
     expected.erase(expected.begin());
     EXPECT_EQ(command_line_arguments(), expected);
+}
+
+TEST(Files, OnlyARegularFileIsOne)
+{
+    TempDir dir;
+    write_file(dir.file("soubor"), "x");
+    std::filesystem::create_directory(dir.file("adresar"));
+    std::filesystem::create_symlink(dir.file("soubor"), dir.file("odkaz"));
+    ASSERT_EQ(::mkfifo(dir.file("roura").c_str(), 0600), 0);
+    EXPECT_TRUE(is_regular_file(dir.file("soubor")));
+    EXPECT_TRUE(is_regular_file(dir.file("odkaz")));  // a link to a file reads as the file
+    for (const std::string& other : {dir.file("adresar"), dir.file("roura"), dir.file("chybi"), std::string("/dev/null"),
+                                     std::string("/dev/zero"), std::string()})
+        EXPECT_FALSE(is_regular_file(other)) << other;
+}
+
+TEST(Files, FlushingAndRenamingKeepTheBytes)
+{
+    TempDir dir;
+    write_file(dir.file("novy"), "obsah");
+    write_file(dir.file("stary"), "stary obsah");
+    EXPECT_TRUE(flush_file(dir.file("novy")));
+    EXPECT_FALSE(flush_file(dir.file("chybi")));
+    EXPECT_TRUE(rename_replacing(dir.file("novy"), dir.file("stary")));
+    EXPECT_EQ(read_file(dir.file("stary")), "obsah");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("novy")));
+    EXPECT_FALSE(rename_replacing(dir.file("novy"), dir.file("stary")));
 }
 
 TEST(FullPath, ResolvesDotStepsTextually)

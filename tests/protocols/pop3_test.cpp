@@ -32,6 +32,9 @@ Conversation logged_in(const std::string& listing)
 
 const std::string login_sent = "USER jan\r\nPASS tajne heslo\r\nLIST\r\n";
 
+// Logged in, and GetHeaders' "UIDL" refused as by a server without it.
+Conversation without_uidl(const std::string& listing) { return logged_in(listing).reply("-ERR no UIDL"); }
+
 std::vector<std::pair<int, int>> listed(const T_Pop3& client)
 {
     std::vector<std::pair<int, int>> numbers;
@@ -157,9 +160,9 @@ TEST(Pop3Status, PositiveNegativeAndMeaninglessStatusLines)
 
 TEST(Pop3Headers, OneSummaryEntryPerMessageInListingOrder)
 {
-    ScriptedServer server(logged_in("1 100\r\n2 200\r\n3 300")
+    ScriptedServer server(without_uidl("1 100\r\n2 200\r\n3 300")
                               .reply("+OK\r\nFrom: C\r\nSubject: S3\r\n\r\nbody of C\r\n.")
-                              .reply("+OK\r\nFrom:Jan\r\nX-Mailer: y\r\n\r\nSubject: from the body\r\n.")
+                              .reply("+OK\r\nFrom:Jan\r\nX-Mailer: y\r\n\r\nSubject: of the body, not the message\r\n.")
                               .reply("+OK\r\nReturn-Path: <a@x>\r\nFrom: A\r\nSubject: S1\r\nFrom: A2\r\n\r\n.")
                               .reply("+OK bye"));
     T_Pop3 client;
@@ -167,16 +170,16 @@ TEST(Pop3Headers, OneSummaryEntryPerMessageInListingOrder)
     client.Login();
     client.GetHeaders();
 
-    EXPECT_THAT(client.Lines, ElementsAre("A2\x07S1", "an\x07" "from the body", "C\x07S3"));
+    EXPECT_THAT(client.Lines, ElementsAre("A2\x07S1", "an", "C\x07S3"));
     EXPECT_EQ(client.Messages[1].from_text, "an");
     EXPECT_EQ(client.Messages[2].subject_text, "S3");
     client.Logout();
-    EXPECT_EQ(server.transcript(), login_sent + "TOP 3 1\r\nTOP 2 1\r\nTOP 1 1\r\nQUIT\r\n");
+    EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nTOP 3 1\r\nTOP 2 1\r\nTOP 1 1\r\nQUIT\r\n");
 }
 
 TEST(Pop3Headers, SenderAloneWhenThereIsNoSubject)
 {
-    ScriptedServer server(logged_in("1 100\r\n2 100")
+    ScriptedServer server(without_uidl("1 100\r\n2 100")
                               .reply("+OK\r\nSubject: \r\n\r\n.")
                               .reply("+OK\r\nFrom: B\r\n\r\n..dotted body\r\n.")
                               .reply("+OK bye"));
@@ -189,7 +192,7 @@ TEST(Pop3Headers, SenderAloneWhenThereIsNoSubject)
 
 TEST(Pop3Headers, RefusedTopGivesTheMessageNumberAndTheRestGoesOn)
 {
-    ScriptedServer server(logged_in("1 100\r\n2 200\r\n3 300")
+    ScriptedServer server(without_uidl("1 100\r\n2 200\r\n3 300")
                               .reply("+OK\r\nFrom: C\r\n.")
                               .reply("-ERR no such message")
                               .reply("+OK\r\nFrom: A\r\nSubject: S1\r\n.")
@@ -204,9 +207,9 @@ TEST(Pop3Headers, RefusedTopGivesTheMessageNumberAndTheRestGoesOn)
 TEST(Pop3Headers, AnyOtherFailureOfTopPropagatesAndLeavesNoSummary)
 {
     const Conversation failing[] = {
-        logged_in("1 100\r\n2 200").reply("+OK\r\nFrom: B\r\n.").reply("maybe"),         // neither +OK nor -ERR
-        logged_in("1 100\r\n2 200").reply("+OK\r\nFrom: B\r\n.").reply("+OK\r\nFrom: A").close(),  // cut short
-        logged_in("1 100\r\n2 200").reply("+OK\r\nFrom: B\r\n.").await_line().close(),    // no answer
+        without_uidl("1 100\r\n2 200").reply("+OK\r\nFrom: B\r\n.").reply("maybe"),         // neither +OK nor -ERR
+        without_uidl("1 100\r\n2 200").reply("+OK\r\nFrom: B\r\n.").reply("+OK\r\nFrom: A").close(),  // cut short
+        without_uidl("1 100\r\n2 200").reply("+OK\r\nFrom: B\r\n.").await_line().close(),    // no answer
     };
     for (std::size_t i = 0; i < std::size(failing); ++i) {
         ScriptedServer server(failing[i]);
@@ -217,8 +220,146 @@ TEST(Pop3Headers, AnyOtherFailureOfTopPropagatesAndLeavesNoSummary)
         EXPECT_THROW(client.GetHeaders(), ETcpIpError) << "case " << i;
         EXPECT_TRUE(client.Lines.empty()) << "case " << i;
         EXPECT_FALSE(client.Connected) << "case " << i;
-        EXPECT_EQ(server.transcript(), login_sent + "TOP 2 1\r\nTOP 1 1\r\n") << "case " << i;
+        EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nTOP 2 1\r\nTOP 1 1\r\n") << "case " << i;
     }
+}
+
+TEST(Pop3Headers, ALineOfTheBodyNeverCountsAsAHeader)
+{
+    // TOP n 1 gives the header, its empty line and the first body line.
+    struct Case {
+        const char* top;
+        const char* entry;
+    };
+    const Case cases[] = {
+        // A private message whose text starts like a courier's sender.
+        {"+OK\r\nFrom: Jana <j@x.cz>\r\nSubject: obed\r\n\r\nFrom: ZAN_POST robot <r@x.cz>\r\n.", "Jana <j@x.cz>\x07obed"},
+        // A courier message whose text starts with a subject line of its own.
+        {"+OK\r\nFrom: R <r@x.cz>\r\nSubject: ZAN_POST obraty\r\n\r\nSubject: hello\r\n.", "R <r@x.cz>\x07ZAN_POST obraty"},
+        {"+OK\r\nSubject: ZAN_POST\r\n\r\nFrom: body\r\n.", "\x07ZAN_POST"},
+        {"+OK\r\nFrom: A\r\n\r\nSubject: ZAN_POST\r\n.", "A"},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server(without_uidl("1 100").reply(c.top).reply("+OK bye"));
+        T_Pop3 client;
+        aim(client, server);
+        client.Login();
+        client.GetHeaders();
+        EXPECT_THAT(client.Lines, ElementsAre(c.entry)) << c.top;
+        client.Logout();
+    }
+}
+
+TEST(Pop3Headers, UniqueIdsAreReadWhereTheServerGivesThem)
+{
+    ScriptedServer server(logged_in("1 100\r\n2 200\r\n3 300")
+                              .reply("+OK\r\n1 aaa\r\n2  b b \r\nnonsense\r\n3\r\n.")
+                              .reply("+OK\r\nFrom: C\r\n.")
+                              .reply("+OK\r\nFrom: B\r\n.")
+                              .reply("+OK\r\nFrom: A\r\n.")
+                              .reply("+OK bye"));
+    T_Pop3 client;
+    aim(client, server);
+    client.Login();
+    client.GetHeaders();
+    EXPECT_EQ(client.Messages[0].uid, "aaa");
+    EXPECT_EQ(client.Messages[1].uid, "b b");
+    EXPECT_EQ(client.Messages[2].uid, "");
+    EXPECT_THAT(client.Lines, ElementsAre("A", "B", "C"));
+    client.Logout();
+    EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nTOP 3 1\r\nTOP 2 1\r\nTOP 1 1\r\nQUIT\r\n");
+}
+
+// After the session of GetHeaders broke, a new session must not take message 2 for the one
+// GetHeaders saw unless the server shows it is.
+struct Renumbered {
+    const char* what;
+    const char* uidl;           // the answer to the first session's UIDL
+    Conversation second;        // after the second login
+    bool retrieved;             // message 2 came and was deleted
+    const char* second_sent;    // after the second login's LIST
+};
+
+std::vector<Renumbered> renumbered_cases()
+{
+    const std::string top2 = "+OK\r\nFrom: B\r\nSubject: ZAN_POST 2\r\n\r\nbody\r\n.";
+    const std::string listing = "1 100\r\n2 200";
+    return {
+        {"same unique id", "+OK\r\n1 u1\r\n2 u2\r\n.",
+         logged_in(listing).reply("+OK 2 u2").reply("+OK\r\nzprava 2\r\n.").reply("+OK deleted").reply("+OK bye"),
+         true, "UIDL 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n"},
+        {"another unique id under the number", "+OK\r\n1 u1\r\n2 u2\r\n.",
+         logged_in(listing).reply("+OK 2 u3").reply("+OK bye"), false, "UIDL 2\r\nQUIT\r\n"},
+        {"the number is gone", "+OK\r\n1 u1\r\n2 u2\r\n.",
+         logged_in(listing).reply("-ERR no such message").reply("+OK bye"), false, "UIDL 2\r\nQUIT\r\n"},
+        {"answer for another number", "+OK\r\n1 u1\r\n2 u2\r\n.",
+         logged_in(listing).reply("+OK 1 u2").reply("+OK bye"), false, "UIDL 2\r\nQUIT\r\n"},
+        {"no UIDL, same size and summary", "-ERR no UIDL",
+         logged_in(listing).reply(top2).reply("+OK\r\nzprava 2\r\n.").reply("+OK deleted").reply("+OK bye"), true,
+         "TOP 2 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n"},
+        {"no UIDL, another subject", "-ERR no UIDL",
+         logged_in(listing).reply("+OK\r\nFrom: B\r\nSubject: soukrome\r\n\r\n.").reply("+OK bye"), false,
+         "TOP 2 1\r\nQUIT\r\n"},
+        {"no UIDL, another size", "-ERR no UIDL", logged_in("1 100\r\n2 201").reply("+OK bye"), false, "QUIT\r\n"},
+        {"no UIDL, TOP refused", "-ERR no UIDL", logged_in(listing).reply("-ERR").reply("+OK bye"), false,
+         "TOP 2 1\r\nQUIT\r\n"},
+        {"the number is no longer listed", "+OK\r\n1 u1\r\n2 u2\r\n.", logged_in("1 100").reply("+OK bye"), false,
+         "QUIT\r\n"},
+    };
+}
+
+TEST(Pop3Renumbered, ANewSessionTouchesOnlyTheMessageGetHeadersSaw)
+{
+    for (Renumbered& c : renumbered_cases()) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server({logged_in("1 100\r\n2 200")
+                                   .reply(c.uidl)
+                                   .reply("+OK\r\nFrom: B\r\nSubject: ZAN_POST 2\r\n\r\nbody\r\n.")
+                                   .reply("+OK\r\nFrom: A\r\nSubject: ZAN_POST 1\r\n\r\n.")
+                                   .await_line()
+                                   .close(),
+                               std::move(c.second)});
+        T_Pop3 client;
+        aim(client, server);
+        client.Login();
+        client.GetHeaders();
+        EXPECT_THROW(client.Retrieve(1), ETcpIpError);
+        bool retrieved = false;
+        try {
+            client.Retrieve(2);
+            EXPECT_THAT(client.Lines, ElementsAre("zprava 2"));
+            client.Delete(2);
+            retrieved = true;
+        } catch (const EProtocolError& e) {
+            // Refused without breaking the dialogue: the session goes on.
+            EXPECT_EQ(e.ReplyNumber, 500);
+            EXPECT_TRUE(client.Lines.empty());
+        }
+        client.Logout();
+        EXPECT_EQ(retrieved, c.retrieved);
+        EXPECT_EQ(server.transcript(1), login_sent + c.second_sent);
+    }
+}
+
+TEST(Pop3Renumbered, TheSessionOfGetHeadersAndAClientWithoutItAreNotChecked)
+{
+    // Within one session numbers stay; without GetHeaders nothing is known to compare.
+    ScriptedServer server({logged_in("1 100").reply("+OK\r\n1 u1\r\n.").reply("+OK\r\nFrom: A\r\n.").reply(
+                               "+OK\r\nx\r\n.").reply("+OK").reply("+OK bye"),
+                           logged_in("1 100").reply("+OK\r\ny\r\n.").reply("+OK bye")});
+    T_Pop3 client;
+    aim(client, server);
+    client.Login();
+    client.GetHeaders();
+    client.Retrieve(1);
+    client.Delete(1);
+    client.Logout();
+    T_Pop3 fresh;
+    aim(fresh, server);
+    fresh.Retrieve(1);
+    fresh.Logout();
+    EXPECT_EQ(server.transcript(0), login_sent + "UIDL\r\nTOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+    EXPECT_EQ(server.transcript(1), login_sent + "RETR 1\r\nQUIT\r\n");
 }
 
 TEST(Pop3Retrieve, MessageLinesLoseTheirStuffingDot)

@@ -1,15 +1,49 @@
 #include "platform/files.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace zanpost::platform {
 
+namespace {
+
+// fsync on a descriptor opened only for this; `directory` opens a directory to make the
+// names in it durable.
+bool sync_path(const std::string& path, bool directory)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
+    if (fd < 0) return false;
+    int result = ::fsync(fd);
+    // Some file systems cannot flush a directory at all; their names are as durable as
+    // they will ever be.
+    if (result != 0 && directory && (errno == EINVAL || errno == ENOTSUP)) result = 0;
+    ::close(fd);
+    return result == 0;
+}
+
+}  // namespace
+
 bool rename_replacing(const std::string& from, const std::string& to)
 {
-    return std::rename(from.c_str(), to.c_str()) == 0;
+    if (std::rename(from.c_str(), to.c_str()) != 0) return false;
+    const std::size_t slash = to.rfind('/');
+    const std::string directory = slash == std::string::npos ? std::string(".") : to.substr(0, slash + 1);
+    return sync_path(directory, true);
+}
+
+bool flush_file(const std::string& path)
+{
+    return sync_path(path, false);
+}
+
+bool is_regular_file(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool remove_file(const std::string& path)

@@ -6,7 +6,33 @@ namespace zanpost::platform {
 
 bool rename_replacing(const std::string& from, const std::string& to)
 {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool flush_file(const std::string& path)
+{
+    // FlushFileBuffers needs write access; sharing allowed, as the file was just closed.
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(handle) != 0;
+    CloseHandle(handle);
+    return flushed;
+}
+
+bool is_regular_file(const std::string& path)
+{
+    // The attributes first: they are read without opening anything, so a pipe is never
+    // connected to; a device name has none or the device bit.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return false;
+    const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return disk;
 }
 
 bool remove_file(const std::string& path)
