@@ -142,6 +142,8 @@ TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
     server.HesloPrikaz = ini.ReadText(section, "HesloPrikaz", "");
     server.CA = ini.ReadText(section, "CA", "");
     server.Jmeno = ini.ReadText(section, "Jmeno", "");
+    for (const char* key : {"Sifrovani", "Port", "Overeni", "Otisk", "Uzivatel", "Heslo", "HesloPrikaz", "CA", "Jmeno"})
+        if (!ini.ReadText(section, key, "").empty()) server.Nastaveno = true;
     return server;
 }
 

@@ -45,6 +45,8 @@ struct TServerNastaveni {
     // The first key whose value is not one of those allowed, as "[SMTP] Sifrovani"; the job
     // of that server then makes no connection. Empty when every value is valid.
     std::string Chyba;
+    // Some key of the section is set: the user has chosen how this server is reached.
+    bool Nastaveno = false;
 };
 
 // The completion-notice settings.

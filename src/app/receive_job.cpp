@@ -222,7 +222,13 @@ void ReceiveJob()
             }
             pop3.Logout();
         } catch (const std::exception& failure) {
-            ShowError(FailureText(texts::pop3_not_connected, failure));
+            // A refused plain password shows the box it always has; a configuration that chose
+            // its server's security ([POP3] keys) is told the cause too.
+            if (dynamic_cast<const ELoginRefused*>(&failure) != nullptr && Pop3Server.Nastaveno)
+                ShowError(FailureText(texts::pop3_not_connected,
+                                      ESecureError(SecureCause::auth_refused, failure.what())));
+            else
+                ShowError(FailureText(texts::pop3_not_connected, failure));
         }
     }
     FinishNotice();

@@ -40,6 +40,13 @@ public:
     std::string Protocol;
 };
 
+// A clean refusal of a plain login (POP3 USER or PASS answered "-ERR"): a refused step like
+// any other, the dialogue still in step, but one the user can be told is the login.
+class ELoginRefused : public EProtocolError {
+public:
+    ELoginRefused(const std::string& protocol, const std::string& message) : EProtocolError(protocol, message, 500) {}
+};
+
 // Why a secured connection or a login failed. The jobs name each cause to the user in a
 // line of their own.
 enum class SecureCause {

@@ -233,11 +233,21 @@ void T_Pop3::Login()
         const std::string greeting = status_line_;
         SecureLogin(greeting);
     } else {
+        // A clean "-ERR" to USER or PASS leaves the dialogue in step, so the goodbye still
+        // follows as it always has; the user is told that the login itself was refused.
+        const auto login_step = [this] {
+            try {
+                ReadReply();
+            } catch (const EProtocolError& refused) {
+                if (refused.ReplyNumber != 500) throw;
+                throw ELoginRefused("POP3", refused.message());
+            }
+        };
         SendCommand("USER " + UserName);
-        ReadReply();
+        login_step();
         // The password itself never reaches the trace.
         send_secret_line(*this, "PASS " + Password, "PASS " + std::string(secret_mask));
-        ReadReply();
+        login_step();
     }
 
     SendCommand("LIST");

@@ -142,6 +142,9 @@ void T_SMTP::Action()
     HeloName = local_host_name();
     ReadReply();  // the greeting; whatever it says, HELO or EHLO follows
 
+    // The blank after the colon is what this client has always sent, and servers of the
+    // old dialogue take it; submission servers of today hold to RFC 5321, which has none.
+    std::string path_separator = ": ";
     if (Tls == TlsMode::none && UserName.empty()) {
         SendCommand("HELO " + HeloName);
         ReadReply();
@@ -150,14 +153,15 @@ void T_SMTP::Action()
         Ehlo();
         if (Tls == TlsMode::starttls) StartTlsDialogue();
         if (!UserName.empty()) Authenticate();
+        path_separator = ":";
     }
 
-    SendCommand("MAIL FROM: <" + MailFrom + ">");
+    SendCommand("MAIL FROM" + path_separator + "<" + MailFrom + ">");
     ReadReply();
     if (ReplyCode >= 300) Refuse();
 
     for (const std::string& address : MailTo) {
-        SendCommand("RCPT TO: <" + address + ">");
+        SendCommand("RCPT TO" + path_separator + "<" + address + ">");
         ReadReply();
         if (ReplyCode >= 400) RefusedRecipients.push_back(address);
     }

@@ -15,6 +15,7 @@ namespace {
 const std::string smtp_box = "Nepoda\u0159ilo se odeslat zpr\u00e1vu na server odchoz\u00ed po\u0161ty (SMTP).";
 const std::string pop3_box = "Nepoda\u0159ilo se p\u0159ipojit k serveru p\u0159\u00edchoz\u00ed po\u0161ty (POP3).";
 const std::string bad_value = "Chybn\u00e1 hodnota v Zan_Post.ini: ";
+const std::string login_refused = "Server odm\u00edtl p\u0159ihl\u00e1\u0161en\u00ed (u\u017eivatel, heslo nebo token).";
 const std::string command_failed =
     "P\u0159\u00edkaz pro heslo (HesloPrikaz) selhal, nic nevypsal nebo nedob\u011bhl v\u010das.";
 
@@ -89,6 +90,7 @@ TEST_F(SecureJobTest, TheRunLogKeepsTheDialogueAndNoPassword)
                               .reply("+OK")
                               .reply("+OK logged in")
                               .reply(listing_answer({only}))
+                              .reply(uidl_answer(1))
                               .reply(top_answer(only))
                               .reply(retr_answer(only))
                               .reply("+OK deleted")
@@ -151,7 +153,8 @@ TEST_F(SecureJobTest, ThePasswordCommandGivesThePop3Password)
     set("Mail", "Protokol", work_ + "zanpost.log");
     ScriptedServer server(Conversation().say("+OK ready").reply("+OK").reply("-ERR no"), pop3_port);
     const Outcome r = run("GET");
-    EXPECT_EQ(r.err, error_box(pop3_box));  // a plain refusal: today's box alone
+    // With a [POP3] key set the user chose this server's security, and learns the cause.
+    EXPECT_EQ(r.err, error_box(pop3_box + "\n" + login_refused));
     EXPECT_TRUE(server.transcript().starts_with("USER u\r\nPASS from-helper-77\r\n"));
     EXPECT_EQ(read(work_ + "zanpost.log").find("from-helper-77"), std::string::npos);
 }

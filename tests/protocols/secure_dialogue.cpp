@@ -40,6 +40,8 @@ Conversation delivered(Conversation c)
 
 const std::string envelope =
     "MAIL FROM: <jan@example.cz>\r\nRCPT TO: <eva@example.cz>\r\nDATA\r\nSubject: test\r\n\r\nbody\r\n.\r\n";
+const std::string strict_envelope =
+    "MAIL FROM:<jan@example.cz>\r\nRCPT TO:<eva@example.cz>\r\nDATA\r\nSubject: test\r\n\r\nbody\r\n.\r\n";
 
 
 // What the trace must show for the command lines of `sent`: a login's lines masked.

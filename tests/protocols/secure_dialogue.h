@@ -32,8 +32,10 @@ std::string extensions(std::initializer_list<const char*> lines);
 Conversation greeted(std::initializer_list<const char*> offered);
 // MAIL FROM, RCPT TO, DATA and the message accepted.
 Conversation delivered(Conversation c);
-// What the client sends of the envelope and the message.
+// What the client sends of the envelope and the message: after HELO as it always has,
+// after EHLO without the blank before the path, as RFC 5321 has it.
 extern const std::string envelope;
+extern const std::string strict_envelope;
 
 struct SmtpCase {
     const char* what;

@@ -28,22 +28,22 @@ TEST(SmtpLogin, MechanismsExchangesAndRefusals)
          delivered(greeted({"PIPELINING", "AUTH PLAIN LOGIN CRAM-MD5", "8BITMIME"})
                        .reply("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+")
                        .reply("235 2.7.0 accepted")),
-         ehlo() + "AUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n" + envelope, std::nullopt},
+         ehlo() + "AUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n" + strict_envelope, std::nullopt},
         {"the older AUTH= form of the offer counts", TlsMode::none, "tim", M::automatic, "tanstaaftanstaaf",
          delivered(greeted({"AUTH=CRAM-MD5"})
                        .reply("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+")
                        .reply("235 accepted")),
-         ehlo() + "AUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n" + envelope, std::nullopt},
+         ehlo() + "AUTH CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n" + strict_envelope, std::nullopt},
         {"automatic without TLS never sends a clear-text password", TlsMode::none, "jan", M::automatic, password,
          greeted({"AUTH PLAIN LOGIN", "AUTH=PLAIN LOGIN"}), ehlo(), SecureCause::auth_no_mechanism},
         {"a login and no AUTH offered: nothing of the message goes", TlsMode::none, "jan", M::automatic, password,
          greeted({"SIZE 10240000", "8BITMIME"}), ehlo(), SecureCause::auth_no_mechanism},
         {"a named mechanism is used as named", TlsMode::none, "jan", M::plain, password,
          delivered(greeted({"AUTH PLAIN LOGIN"}).reply("235 2.7.0 ok")),
-         ehlo() + "AUTH PLAIN AGphbgB0YWpuZSBoZXNsbw==\r\n" + envelope, std::nullopt},
+         ehlo() + "AUTH PLAIN AGphbgB0YWpuZSBoZXNsbw==\r\n" + strict_envelope, std::nullopt},
         {"LOGIN answers the prompts in order", TlsMode::none, "jan", M::login, password,
          delivered(greeted({"AUTH LOGIN"}).reply("334 VXNlcm5hbWU6").reply("334 UGFzc3dvcmQ6").reply("235 ok")),
-         ehlo() + "AUTH LOGIN\r\namFu\r\ndGFqbmUgaGVzbG8=\r\n" + envelope, std::nullopt},
+         ehlo() + "AUTH LOGIN\r\namFu\r\ndGFqbmUgaGVzbG8=\r\n" + strict_envelope, std::nullopt},
         {"a named mechanism the server does not offer", TlsMode::none, "jan", M::cram_md5, password,
          greeted({"AUTH PLAIN LOGIN XOAUTH2"}), ehlo(), SecureCause::auth_no_mechanism},
         {"XOAUTH2 token accepted", TlsMode::none, "someuser@example.com", M::xoauth2, token,
@@ -51,7 +51,7 @@ TEST(SmtpLogin, MechanismsExchangesAndRefusals)
          ehlo() +
              "AUTH XOAUTH2 dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJo"
              "ZG1semRHRXVZMjl0Q2cBAQ==\r\n" +
-             envelope,
+             strict_envelope,
          std::nullopt},
         {"XOAUTH2 error detail answered with an empty line, then refused", TlsMode::none, "someuser@example.com",
          M::xoauth2, token,

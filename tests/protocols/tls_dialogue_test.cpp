@@ -63,22 +63,22 @@ TEST(SmtpOverTls, TheOfferIsAskedAgainAndTheLoginMayUseThePassword)
                        .reply("220 2.0.0 Ready to start TLS")
                        .reply(extensions({"AUTH PLAIN LOGIN CRAM-MD5"}))
                        .reply("235 2.7.0 ok")),
-         ehlo() + "STARTTLS\r\n" + ehlo() + "AUTH PLAIN " + plain_login + "\r\n" + envelope, std::nullopt},
+         ehlo() + "STARTTLS\r\n" + ehlo() + "AUTH PLAIN " + plain_login + "\r\n" + strict_envelope, std::nullopt},
         {"what was offered before the handshake counts for nothing", TlsMode::starttls, "jan", M::automatic, password,
          greeted({"STARTTLS", "AUTH PLAIN LOGIN"}).reply("220 go ahead").reply(extensions({"SIZE 1000"})),
          ehlo() + "STARTTLS\r\n" + ehlo(), SecureCause::auth_no_mechanism},
         {"STARTTLS without a login", TlsMode::starttls, "", M::automatic, "",
          delivered(greeted({"STARTTLS"}).reply("220 go ahead").reply(extensions({"PIPELINING"}))),
-         ehlo() + "STARTTLS\r\n" + ehlo() + envelope, std::nullopt},
+         ehlo() + "STARTTLS\r\n" + ehlo() + strict_envelope, std::nullopt},
         {"implicit TLS: LOGIN before CRAM-MD5, and no STARTTLS even when offered", TlsMode::implicit, "jan",
          M::automatic, password,
          delivered(greeted({"STARTTLS", "AUTH CRAM-MD5 LOGIN"})
                        .reply("334 VXNlcm5hbWU6")
                        .reply("334 UGFzc3dvcmQ6")
                        .reply("235 ok")),
-         ehlo() + "AUTH LOGIN\r\namFu\r\ndGFqbmUgaGVzbG8=\r\n" + envelope, std::nullopt},
+         ehlo() + "AUTH LOGIN\r\namFu\r\ndGFqbmUgaGVzbG8=\r\n" + strict_envelope, std::nullopt},
         {"implicit TLS without a login still greets with EHLO", TlsMode::implicit, "", M::automatic, "",
-         delivered(greeted({})), ehlo() + envelope, std::nullopt},
+         delivered(greeted({})), ehlo() + strict_envelope, std::nullopt},
     };
     for (const SmtpCase& c : cases) run(c);
 }
