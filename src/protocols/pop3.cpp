@@ -314,14 +314,28 @@ bool T_Pop3::ReadSummary(t_reply& entry)
     ReadDotTerminated(header);
     entry.from_text.clear();
     entry.subject_text.clear();
+    // The field a folded line continues, when it is one of the two.
+    std::string* continued = nullptr;
     for (const std::string& line : header) {
         // The header ends at its empty line; the body line TOP adds is the message's text,
         // and a "From:" or "Subject:" there says nothing about the message.
         if (line.empty()) break;
-        if (line.starts_with("From:"))
+        // A field folded over several lines is one field: its lines are joined as they
+        // stand, the blank that starts a continuation kept (RFC 5322 unfolding).
+        if (line.front() == ' ' || line.front() == '\t') {
+            if (continued != nullptr) *continued += line;
+            continue;
+        }
+        continued = nullptr;
+        // Field names are the same in any letter case.
+        const std::string name = ascii_lower(std::string_view(line).substr(0, 8));
+        if (name.starts_with("from:")) {
             entry.from_text = line.substr(std::min<std::size_t>(6, line.size()));
-        else if (line.starts_with("Subject:"))
+            continued = &entry.from_text;
+        } else if (name == "subject:") {
             entry.subject_text = line.substr(std::min<std::size_t>(9, line.size()));
+            continued = &entry.subject_text;
+        }
     }
     return true;
 }

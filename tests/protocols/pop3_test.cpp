@@ -224,7 +224,7 @@ TEST(Pop3Headers, AnyOtherFailureOfTopPropagatesAndLeavesNoSummary)
     }
 }
 
-TEST(Pop3Headers, ALineOfTheBodyNeverCountsAsAHeader)
+TEST(Pop3Headers, TheSummaryReadsTheWholeHeaderAndNothingElse)
 {
     // TOP n 1 gives the header, its empty line and the first body line.
     struct Case {
@@ -238,6 +238,13 @@ TEST(Pop3Headers, ALineOfTheBodyNeverCountsAsAHeader)
         {"+OK\r\nFrom: R <r@x.cz>\r\nSubject: ZAN_POST obraty\r\n\r\nSubject: hello\r\n.", "R <r@x.cz>\x07ZAN_POST obraty"},
         {"+OK\r\nSubject: ZAN_POST\r\n\r\nFrom: body\r\n.", "\x07ZAN_POST"},
         {"+OK\r\nFrom: A\r\n\r\nSubject: ZAN_POST\r\n.", "A"},
+        // Folded fields are joined, the blank or tab that starts a continuation kept.
+        {"+OK\r\nSubject: =?UTF-8?Q?ZAN=5FPOST?=\r\n =?UTF-8?Q?_obraty?=\r\nFrom: A\r\n\tB <b@x.cz>\r\n\r\nx\r\n.",
+         "A\tB <b@x.cz>\x07=?UTF-8?Q?ZAN=5FPOST?= =?UTF-8?Q?_obraty?="},
+        // Only the folded field continues; another field's fold adds nothing to it.
+        {"+OK\r\nSubject: ZAN_POST\r\nX-Other: a\r\n b\r\n\r\n.", "\x07ZAN_POST"},
+        // Field names in any letter case.
+        {"+OK\r\nFROM: A\r\nsubject: ZAN_POST\r\n\r\n.", "A\x07ZAN_POST"},
     };
     for (const Case& c : cases) {
         ScriptedServer server(without_uidl("1 100").reply(c.top).reply("+OK bye"));
