@@ -174,9 +174,15 @@ void ReceiveJob()
             const bool output_allowed = !IsProgramFile(Zprava.Telo_Get);
             bool output_refusal_shown = false;
 
+            std::size_t marked = 0;
+            for (const std::string& entry : Subjects)
+                if (ascii_upper(entry).find(marker) != std::string::npos) ++marked;
+            std::size_t fetching = 0;
+
             for (std::size_t i = 0; i < Subjects.size(); ++i) {
                 const std::size_t p = ascii_upper(Subjects[i]).find(marker);
                 if (p == std::string::npos) continue;
+                icon.ShowProgress(MessageStep(++fetching, marked));
                 if (!output_allowed) {
                     if (!output_refusal_shown) ShowError(texts::output_not_saved);
                     output_refusal_shown = true;

@@ -13,7 +13,10 @@
 #include "platform/ui.h"
 #include "protocols/smtp.h"
 #include "rtl/exceptions.h"
+#include "rtl/file_io.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 
 namespace zanpost {
@@ -43,27 +46,40 @@ bool HasUsableSender(const std::string& sender)
     return sender.find('@') != std::string::npos;
 }
 
-// The client that counts the message's lines for the run log as they go out (the contents
-// themselves are never logged). Without a log it is the plain client.
+// The client that counts the message's lines as they go out: for the run log (the contents
+// themselves are never logged) and for the tray's progress over the files' bytes. Without a
+// log or files it is the plain client.
 class LoggedSmtp : public T_SMTP {
 public:
-    explicit LoggedSmtp(RunLog& log) : log_(log) {}
+    LoggedSmtp(RunLog& log, TrayIcon& icon) : log_(log), icon_(icon) {}
+
+    // The bytes of the attached files, which the progress counts against.
+    std::uint64_t FileBytes = 0;
 
     void Action() override
     {
-        if (!log_.Active()) {
+        if (!log_.Active() && FileBytes == 0) {
             T_SMTP::Action();
             return;
         }
         const std::function<bool(StringList&)> original = MoreData;
+        std::uint64_t sent = 0;
+        const auto count = [this, &sent](const StringList& lines) {
+            for (const std::string& line : lines) {
+                log_.CountSent(line);
+                sent += line.size() + 2;
+            }
+            // Files travel in base64: four characters carry three bytes.
+            if (FileBytes > 0) icon_.ShowProgress(SendingStep(std::min(sent / 4 * 3, FileBytes), FileBytes));
+        };
         // Asked for the first time once the head lines have gone out, then after each batch.
-        MoreData = [this, &original, head_counted = false](StringList& batch) mutable {
+        MoreData = [&original, &count, head_counted = false, this](StringList& batch) mutable {
             if (!head_counted) {
-                for (const std::string& line : MailData) log_.CountSent(line);
+                count(MailData);
                 head_counted = true;
             }
             if (!original || !original(batch)) return false;
-            for (const std::string& line : batch) log_.CountSent(line);
+            count(batch);
             return true;
         };
         try {
@@ -77,6 +93,7 @@ public:
 
 private:
     RunLog& log_;
+    TrayIcon& icon_;
 };
 
 // A piece of Adresat with words but no address ("Ucetni Brno" in "a@x.cz,Ucetni Brno") is
@@ -97,7 +114,7 @@ void SendJob()
                "SEND");
     TrayIcon icon;
     {
-        LoggedSmtp smtp(log);
+        LoggedSmtp smtp(log, icon);
         if (log.Active()) smtp.OnTrace = [&log](const std::string& line, TTraceLevel level) { log.Trace(line, level); };
         T_Mail mail;
         T_Mime mime;
@@ -126,7 +143,10 @@ void SendJob()
         if (!Zprava.Soubory.empty()) {
             StringList names;
             SplitAtCommas(Zprava.Soubory, names);
-            for (const auto& name : names) mime.AttachFile(Zprava.Cesta + name);
+            for (const auto& name : names) {
+                mime.AttachFile(Zprava.Cesta + name);
+                smtp.FileBytes += std::uint64_t(std::max(0LL, file_length(Zprava.Cesta + name)));
+            }
         }
 
         // A wrong [SMTP] value is named even when the sender is missing too.
