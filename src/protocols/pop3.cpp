@@ -173,15 +173,8 @@ void T_Pop3::LoginWithSasl(SaslMechanism mechanism)
         if (cancelled) Fail(SecureCause::auth_refused, Hostname + " went on with a login that was cancelled");
         std::string_view text = std::string_view(line).substr(1);
         if (text.starts_with(' ')) text.remove_prefix(1);
-        const std::optional<std::string> challenge = base64_decode(text);
-        const std::optional<std::string> response = challenge ? sasl.respond(*challenge) : std::nullopt;
-        if (response) {
-            send_secret_line(*this, base64_encode(*response), secret_mask);
-        } else {
-            // Nothing more to say: "*" cancels, and the server's answer ends the exchange.
-            SendCommand("*");
-            cancelled = true;
-        }
+        // After a cancel the server's answer ends the exchange.
+        cancelled = !answer_challenge(*this, sasl, text);
     }
     // The status line that ends the exchange, already read.
     status_line_ = std::move(line);

@@ -196,4 +196,16 @@ void send_secret_line(T_TcpIp& connection, const std::string& line, const std::s
     if (connection.OnTrace) connection.OnTrace(shown, trace_sent);
 }
 
+bool answer_challenge(T_TcpIp& connection, SaslClient& sasl, std::string_view challenge)
+{
+    const std::optional<std::string> decoded = base64_decode(challenge);
+    const std::optional<std::string> response = decoded ? sasl.respond(*decoded) : std::nullopt;
+    if (!response) {
+        connection.SendCommand("*");
+        return false;
+    }
+    send_secret_line(connection, base64_encode(*response), secret_mask);
+    return true;
+}
+
 }  // namespace zanpost

@@ -89,4 +89,9 @@ std::string apop_digest(std::string_view timestamp, std::string_view password);
 // secret or part of a login exchange.
 void send_secret_line(T_TcpIp& connection, const std::string& line, const std::string& shown);
 
+// Answers one base64 challenge of a login exchange with the mechanism's response, or with
+// "*" when there is nothing to answer (undecodable, or the mechanism is done), which
+// cancels the exchange. False when it cancelled.
+bool answer_challenge(T_TcpIp& connection, SaslClient& sasl, std::string_view challenge);
+
 }  // namespace zanpost

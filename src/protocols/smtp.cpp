@@ -119,15 +119,8 @@ void T_SMTP::Authenticate()
             Fail(SecureCause::auth_refused,
                  Hostname + " refused the login: " + std::to_string(ReplyCode) + " " + ReplyText);
         if (cancelled) Fail(SecureCause::auth_refused, Hostname + " went on with a login that was cancelled");
-        const std::optional<std::string> challenge = base64_decode(ReplyText);
-        const std::optional<std::string> response = challenge ? sasl.respond(*challenge) : std::nullopt;
-        if (response) {
-            send_secret_line(*this, base64_encode(*response), secret_mask);
-        } else {
-            // Nothing more to say: "*" cancels, and the server's answer ends the exchange.
-            SendCommand("*");
-            cancelled = true;
-        }
+        // After a cancel the server's answer ends the exchange.
+        cancelled = !answer_challenge(*this, sasl, ReplyText);
     }
 }
 
