@@ -73,26 +73,61 @@ struct EncodedWord {
     std::size_t length = 0;  // of "=?...?=" in the text
 };
 
-// The encoded word at the start of `text`, if one stands there.
-std::optional<EncodedWord> encoded_word_at(std::string_view text)
-{
-    if (!text.starts_with("=?")) return std::nullopt;
-    const std::size_t charset_end = text.find('?', 2);
-    if (charset_end == std::string_view::npos || charset_end + 2 >= text.size() || text[charset_end + 2] != '?')
-        return std::nullopt;
-    const std::size_t text_start = charset_end + 3;
-    const std::size_t end = text.find("?=", text_start);
-    if (end == std::string_view::npos) return std::nullopt;
-    const std::string_view encoded = text.substr(text_start, end - text_start);
-    for (const char c : encoded)
-        if (is_blank(c) || c == '?') return std::nullopt;
-    std::string_view charset = text.substr(2, charset_end - 2);
-    charset = charset.substr(0, charset.find('*'));
-    if (charset.empty()) return std::nullopt;
-    auto bytes = word_bytes(text[charset_end + 1], encoded);
-    if (!bytes) return std::nullopt;
-    return EncodedWord{std::string(charset), std::move(*bytes), end + 2};
-}
+// Finds the encoded words of one header text. Where the next "?=" and the next blank or
+// "?" stand is looked up once and reused while the scan moves forward: a text of many "=?"
+// that never close then costs time in proportion to its length, not to its square.
+class EncodedWords {
+public:
+    explicit EncodedWords(std::string_view text) : text_(text) {}
+
+    // The encoded word that starts at `i`, if one stands there.
+    std::optional<EncodedWord> at(std::size_t i)
+    {
+        const std::string_view text = text_.substr(i);
+        if (!text.starts_with("=?")) return std::nullopt;
+        // Charset names are short; a bounded search keeps a run of "=?" cheap.
+        const std::size_t charset_end = text.substr(0, max_charset + 2).find('?', 2);
+        if (charset_end == std::string_view::npos || charset_end + 2 >= text.size() || text[charset_end + 2] != '?')
+            return std::nullopt;
+        const std::size_t text_start = i + charset_end + 3;
+        const std::size_t end = next(close_, text_start, [this](std::size_t from) { return text_.find("?=", from); });
+        if (end == std::string_view::npos) return std::nullopt;
+        // No blank and no "?" inside the encoded text; the "?" of "?=" is the first allowed.
+        const std::size_t stop =
+            next(stop_, text_start, [this](std::size_t from) { return text_.find_first_of(" \t?", from); });
+        if (stop < end) return std::nullopt;
+        std::string_view charset = text.substr(2, charset_end - 2);
+        charset = charset.substr(0, charset.find('*'));
+        if (charset.empty()) return std::nullopt;
+        auto bytes = word_bytes(text[charset_end + 1], text_.substr(text_start, end - text_start));
+        if (!bytes) return std::nullopt;
+        return EncodedWord{std::string(charset), std::move(*bytes), end + 2 - i};
+    }
+
+private:
+    static constexpr std::size_t max_charset = 64;
+
+    struct Found {
+        bool known = false;
+        std::size_t position = 0;
+    };
+
+    // The first match at or after `from`; a match found for an earlier start still holds
+    // while it does not lie before `from` (and "none" holds for good).
+    template <typename Find>
+    static std::size_t next(Found& found, std::size_t from, Find find)
+    {
+        if (!found.known || (found.position != std::string_view::npos && found.position < from)) {
+            found.position = find(from);
+            found.known = true;
+        }
+        return found.position;
+    }
+
+    std::string_view text_;
+    Found close_;
+    Found stop_;
+};
 
 // Folding: a line break before a blank or TAB is removed, the blank stays.
 std::string unfolded(std::string_view value)
@@ -142,9 +177,10 @@ std::string decode_header_text(std::string_view value)
         run_bytes.clear();
     };
 
+    EncodedWords words(text);
     std::size_t i = 0;
     while (i < text.size()) {
-        if (auto word = encoded_word_at(std::string_view(text).substr(i))) {
+        if (auto word = words.at(i)) {
             if (ascii_lower(word->charset) != ascii_lower(run_charset)) flush();
             run_charset = word->charset;
             run_bytes += word->bytes;
@@ -152,7 +188,7 @@ std::string decode_header_text(std::string_view value)
             // Blanks between two encoded words are not part of the text.
             std::size_t j = i;
             while (j < text.size() && is_blank(text[j])) ++j;
-            if (j > i && j < text.size() && encoded_word_at(std::string_view(text).substr(j))) i = j;
+            if (j > i && j < text.size() && words.at(j)) i = j;
             continue;
         }
         flush();

@@ -263,6 +263,17 @@ TEST(ReceivedHeaders, EncodedWordsAndFoldedLinesAreDecoded)
     for (const auto& c : cases) EXPECT_EQ(decode_header_text(c.raw), c.decoded) << c.raw;
 }
 
+TEST(HeaderText, ManyOpeningsThatNeverCloseCostLinearTime)
+{
+    // Each "=?" asks where an encoded word would end; searched afresh for each of them,
+    // the 4 MB below would take hours instead of milliseconds.
+    std::string raw;
+    while (raw.size() < 4 * 1024 * 1024) raw += "=?a?q?x";
+    EXPECT_EQ(decode_header_text(raw), raw);
+    raw += "=?us-ascii?q?y?=";
+    EXPECT_EQ(decode_header_text(raw), raw.substr(0, raw.size() - 16) + "y");
+}
+
 TEST(ReceivedHeaders, CharsetsThatNeedNoConversionKeepTheBytes)
 {
     for (const char* charset : {"", "us-ascii", "US-ASCII", "windows-1250", "x-no-such-charset", "utf-8//TRANSLIT"})
