@@ -5,6 +5,7 @@
 #include "platform/charset.h"
 #include "rtl/ascii.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
@@ -132,6 +133,7 @@ private:
 // Folding: a line break before a blank or TAB is removed, the blank stays.
 std::string unfolded(std::string_view value)
 {
+    if (value.find('\n') == std::string_view::npos) return std::string(value);
     std::string out;
     out.reserve(value.size());
     for (std::size_t i = 0; i < value.size(); ++i) {
@@ -193,7 +195,10 @@ std::string decode_header_text(std::string_view value)
         }
         flush();
         run_charset.clear();
-        out += text[i++];
+        // Plain text up to the next opening goes over as it is, in one piece.
+        const std::size_t next = std::min(text.find("=?", i + 1), text.size());
+        out.append(text, i, next - i);
+        i = next;
     }
     flush();
     return out;
