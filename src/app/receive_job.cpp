@@ -14,10 +14,14 @@
 #include "protocols/pop3.h"
 #include "rtl/ascii.h"
 #include "rtl/exceptions.h"
-#include "rtl/memory_stream.h"
+#include "rtl/file_io.h"
 #include "rtl/string_list.h"
 
+#include <cstdint>
 #include <exception>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace zanpost {
 
@@ -53,93 +57,242 @@ bool IsProtectedPath(const std::string& path)
     return IsProgramFile(path) || (!Zprava.Telo_Get.empty() && SamePath(path, Zprava.Telo_Get));
 }
 
-// One marked message: its parts stored, its text collected. Returns false when something
-// of it could not be stored, so that it stays on the server for the next run.
-class MessageUnpacker {
+// The texts of the messages deleted in this session, for Telo_Get. They are written as the
+// messages arrive into a temporary file beside it, which takes the place of Telo_Get once,
+// just before QUIT commits the deletions: the cost of a run grows with its messages, not
+// with their square, and no text is held in memory.
+class SessionText {
 public:
-    MessageUnpacker(T_Mime& parser, StringList& output, MemoryStream& part_stream)
-        : parser_(parser), output_(output), part_stream_(part_stream) {}
+    explicit SessionText(std::string path) : path_(std::move(path)) {}
 
-    bool UnpackParts()
+    // A message's text begins; false when there is nowhere to write it.
+    bool BeginMessage()
     {
-        // Content nested too deep to read: nothing of it is stored, the message stays.
-        if (parser_.Unreadable()) {
-            ShowError(texts::text_not_decoded);
-            return false;
+        if (path_.empty()) return false;
+        if (!file_) {
+            try {
+                file_.emplace(path_);
+            } catch (const std::exception&) {
+                return false;
+            }
+            session_start_ = file_->Mark();
         }
-        const int n = parser_.AttachmentCount();
-        // Part 0 is skipped only when it is what stood before the first delimiter; a
-        // message without parts, or one that starts with its delimiter, has real content
-        // there.
-        for (int j = parser_.HasPreamble() ? 1 : 0; j < n; ++j) UnpackPart(*parser_.GetAttachment(j));
-        return complete_;
+        message_start_ = file_->Mark();
+        return true;
+    }
+    // False once anything of the file failed.
+    bool Line(std::string_view line)
+    {
+        return file_ && file_->Write(line) && file_->Write("\r\n");
+    }
+    // The message stays on the server: its text is taken back.
+    void DropMessage()
+    {
+        if (file_) file_->RewindTo(message_start_);
+    }
+    void KeepMessage() { ++kept_; }
+    OutputFile::Mark Mark() { return file_->Mark(); }
+    bool RewindTo(const OutputFile::Mark& mark) { return file_->RewindTo(mark); }
+    // The session broke before QUIT: the server forgets its deletions, so the texts of the
+    // messages it deleted must not reach Telo_Get; they come again next run.
+    void DropSession()
+    {
+        if (file_ && kept_ > 0) file_->RewindTo(session_start_);
+        kept_ = 0;
+    }
+    bool HasMessages() const noexcept { return kept_ > 0; }
+    // Telo_Get replaced by the texts, on the disk. Raises EFCreateError; the temporary file is
+    // removed and Telo_Get stays as it was.
+    void Store()
+    {
+        IncomingFile file = std::move(*file_);
+        file_.reset();
+        kept_ = 0;
+        file.Commit();
     }
 
 private:
-    void UnpackPart(T_Attachment& part)
+    std::string path_;
+    std::optional<IncomingFile> file_;
+    OutputFile::Mark session_start_{};
+    OutputFile::Mark message_start_{};
+    std::size_t kept_ = 0;
+};
+
+// One marked message as the parser hands it over: files decoded straight into temporary
+// files in Cesta, text straight into the session's text. Nothing is renamed into place until
+// the whole message has arrived and could be read. Boxes wait for the end of the message, so
+// none stands in the way of the transfer.
+class MessageUnpacker : public T_PartSink {
+public:
+    explicit MessageUnpacker(SessionText& text) : text_(text) {}
+
+    // Before the message: false when its text has nowhere to go.
+    bool Begin(const std::string& summary)
     {
+        text_ok_ = text_.BeginMessage() && text_.Line(summary);
+        return text_ok_;
+    }
+
+    void BeginPart(const T_Attachment& part) override
+    {
+        current_ = Current{};
+        current_.use = part.Use;
+        current_.name = part.FileName;
+        current_.encoding = part.Encoding;
+        current_.has_disposition = !part.Disposition.empty();
+        if (part.Use == t_part_use::text && text_ok_) part_mark_ = text_.Mark();
         // The parser has decided what each part is: a file with its decoded name, text
         // already in CP1250, or nothing for the reader.
-        if (part.Use == t_part_use::skipped) return;
-        const std::string& name = part.FileName;
         if (part.Use == t_part_use::file) {
-            SaveFile(name, part);
-        } else if (part.Encoding == enc_base64 && !IsTextType(part.ContentType)) {
-            // Bytes that are neither named nor text have nowhere to go.
-            SaveFailed(name);
-        } else {
-            try {
-                if (part.Encoding == enc_base64) {
-                    for (auto& line : split_lines(part.Data.bytes())) output_.push_back(std::move(line));
-                } else {
-                    output_.insert(output_.end(), part.Text.begin(), part.Text.end());
-                }
-            } catch (const std::exception&) {
-                ShowError(texts::text_not_decoded);
-                complete_ = false;
+            // Every name check before a byte is written.
+            const auto storable = StorableName(part.FileName);
+            const std::string path = Zprava.Cesta + storable.value_or(std::string());
+            if (!storable || IsProtectedPath(path)) {
+                SaveFailed(part.FileName);
+                current_.use = t_part_use::skipped;
+                return;
             }
+            try {
+                current_.file.emplace(path);
+            } catch (const std::exception&) {
+                SaveFailed(part.FileName);
+                current_.use = t_part_use::skipped;
+            }
+        } else if (part.Use == t_part_use::text && part.Encoding == enc_base64) {
+            if (!IsTextType(part.ContentType)) {
+                // Bytes that are neither named nor text have nowhere to go.
+                SaveFailed(part.FileName);
+                current_.use = t_part_use::skipped;
+                return;
+            }
+            lines_ = TextLines(text_charset(part.ContentType));
         }
     }
 
-    void SaveFile(const std::string& name, T_Attachment& part)
+    void PartLine(std::string& line) override
     {
-        const auto storable = StorableName(name);
-        const std::string path = Zprava.Cesta + storable.value_or(std::string());
-        if (!storable || IsProtectedPath(path)) {
-            SaveFailed(name);
-            return;
-        }
-        try {
+        switch (current_.use) {
+        case t_part_use::file:
             // A part that came as text is the file's lines; the line break before the
             // delimiter belongs to the delimiter, so lines are joined, not terminated.
-            if (part.Encoding == enc_base64) {
-                part_stream_.assign(part.Data.take());
-            } else {
-                std::string bytes;
-                for (std::size_t k = 0; k < part.Text.size(); ++k) {
-                    if (k != 0) bytes += "\r\n";
-                    bytes += part.Text[k];
-                }
-                part_stream_.assign(std::move(bytes));
-            }
-            WriteFileWhole(path, part_stream_.bytes());
-            if (RunLog* log = RunLog::Current()) log->Stored(path, part_stream_.bytes().size());
-        } catch (const std::exception&) {
-            SaveFailed(name);
+            if (current_.lines++ != 0) Write("\r\n");
+            Write(line);
+            break;
+        case t_part_use::text: TextLine(line); break;
+        case t_part_use::skipped: break;
         }
-        part_stream_.clear();
+    }
+
+    void PartBytes(std::string_view bytes) override
+    {
+        switch (current_.use) {
+        case t_part_use::file: Write(bytes); break;
+        case t_part_use::text:
+            lines_.append(bytes, [this](std::string& line) { TextLine(line); });
+            break;
+        case t_part_use::skipped: break;
+        }
+    }
+
+    void EndPart() override
+    {
+        if (current_.use == t_part_use::text && current_.encoding == enc_base64)
+            lines_.finish([this](std::string& line) { TextLine(line); });
+        if (current_.use == t_part_use::file) {
+            // A name given only on Content-Type, without content, was never a file here.
+            if (!current_.has_disposition && current_.file->Length() == 0) {
+                current_.file->Discard();
+            } else if (!current_.file->Finish()) {
+                SaveFailed(current_.name);
+            } else {
+                stored_.push_back({std::move(*current_.file), current_.name, std::size_t(current_.file_bytes)});
+            }
+        }
+        current_ = Current{};
+    }
+
+    void DropPart() override
+    {
+        // The preamble was written as text until a delimiter showed what it was.
+        if (current_.use == t_part_use::text && text_ok_) text_ok_ = text_.RewindTo(part_mark_);
+        current_ = Current{};
+    }
+
+    // After the message: renames its files into place, shows its boxes. False when
+    // something of it could not be stored, so that it stays on the server for the next run.
+    bool Finish(bool unreadable)
+    {
+        if (unreadable) {
+            // Content nested too deep to read: nothing of it is stored, the message stays.
+            stored_.clear();
+            ShowError(texts::text_not_decoded);
+            return false;
+        }
+        for (const std::string& box : boxes_) ShowError(box);
+        bool complete = boxes_.empty();
+        for (auto& file : stored_) {
+            try {
+                file.file.Commit();
+                if (RunLog* log = RunLog::Current()) log->Stored(file.file.Path(), file.bytes);
+            } catch (const std::exception&) {
+                SaveFailed(file.name);
+                ShowError(boxes_.back());
+                complete = false;
+            }
+        }
+        stored_.clear();
+        if (!text_ok_) {
+            ShowError(texts::output_not_saved);
+            complete = false;
+        }
+        return complete;
+    }
+
+private:
+    struct Current {
+        t_part_use use = t_part_use::skipped;
+        std::string name;
+        t_transfer_encoding encoding = enc_none;
+        bool has_disposition = false;
+        std::optional<IncomingFile> file;
+        std::size_t lines = 0;
+        long long file_bytes = 0;
+    };
+    struct Stored {
+        IncomingFile file;
+        std::string name;
+        std::size_t bytes = 0;
+    };
+
+    static std::string text_charset(const std::string& content_type)
+    {
+        return header_parameter(content_type, "charset");
+    }
+
+    void Write(std::string_view bytes)
+    {
+        current_.file_bytes += static_cast<long long>(bytes.size());
+        current_.file->Write(bytes);
+    }
+
+    void TextLine(const std::string& line)
+    {
+        if (text_ok_) text_ok_ = text_.Line(line);
     }
 
     void SaveFailed(const std::string& name)
     {
-        ShowError(texts::file_not_saved + ("\"" + Zprava.Cesta + name + "\"."));
-        complete_ = false;
+        boxes_.push_back(texts::file_not_saved + ("\"" + Zprava.Cesta + name + "\"."));
     }
 
-    T_Mime& parser_;
-    StringList& output_;
-    MemoryStream& part_stream_;
-    bool complete_ = true;
+    SessionText& text_;
+    bool text_ok_ = false;
+    Current current_;
+    OutputFile::Mark part_mark_{};
+    TextLines lines_;
+    std::vector<Stored> stored_;
+    std::vector<std::string> boxes_;
 };
 
 }  // namespace
@@ -153,8 +306,7 @@ void ReceiveJob()
         T_Mime parser;
         T_Pop3 pop3;
         StringList Subjects;
-        StringList Output;
-        MemoryStream PartStream;
+        SessionText text(Zprava.Telo_Get);
 
         pop3.Hostname = Zprava.POP3;
         pop3.UserName = Zprava.Uzivatel;
@@ -190,40 +342,46 @@ void ReceiveJob()
                 }
 
                 const int number = int(i + 1);
-                const std::size_t output_before = Output.size();
+                MessageUnpacker unpacker(text);
+                unpacker.Begin(Subjects[i].substr(p + marker.size()));
+                bool kept = false;
                 try {
-                    // Parsed as it arrives: an attachment is decoded line by line, never
-                    // held as a list of its lines.
+                    // Parsed as it arrives: every part goes straight to its file or to the
+                    // text, never held whole.
                     const std::int32_t listed = i < pop3.Messages.size() ? pop3.Messages[i].size : 0;
-                    parser.StartParse(listed > 0 ? std::size_t(listed) : 0);
+                    parser.StartParse(listed > 0 ? std::size_t(listed) : 0, &unpacker);
                     pop3.Retrieve(number, [&parser, &log](std::string& line) {
                         log.CountReceived(line);
                         parser.ParseLine(line);
                     });
                     parser.FinishParse();
-                    Output.push_back(Subjects[i].substr(p + marker.size()));
-
-                    bool complete = MessageUnpacker(parser, Output, PartStream).UnpackParts();
-                    parser.ClearAttachments();
                     // A message that is not deleted is fetched again next run; its text must
-                    // arrive once, with its files, in the run that finally deletes it. The
-                    // output file is written only for a message stored whole, so an earlier
-                    // one stays as it was until this run has stored a message.
-                    if (!complete) Output.resize(output_before);
-                    if (complete) {
-                        try {
-                            WriteFileWhole(Zprava.Telo_Get, join_crlf(Output));
-                            log.Stored(Zprava.Telo_Get);
-                        } catch (const std::exception&) {
-                            ShowError(texts::output_not_saved);
-                            Output.resize(output_before);
-                            complete = false;
-                        }
+                    // arrive once, with its files, in the run that finally deletes it.
+                    if (unpacker.Finish(parser.Unreadable())) {
+                        pop3.Delete(number);
+                        text.KeepMessage();
+                        kept = true;
                     }
-                    if (complete) pop3.Delete(number);
                 } catch (const std::exception& failure) {
-                    Output.resize(output_before);
+                    // The parse may have stopped halfway; its part files go with the unpacker.
+                    parser.StartParse();
                     ShowError(FailureText(texts::message_not_fetched, failure));
+                }
+                if (!kept) text.DropMessage();
+                // A broken connection ends its session without QUIT: the server forgets what
+                // it deleted, and those messages come again.
+                if (!pop3.Connected) text.DropSession();
+            }
+            // The texts are on the disk before QUIT lets the deletions take effect. When they
+            // cannot be written, the session ends without QUIT and nothing is deleted; an
+            // earlier output file stays as it was whenever no message was deleted.
+            if (text.HasMessages() && pop3.Connected) {
+                try {
+                    text.Store();
+                    log.Stored(Zprava.Telo_Get);
+                } catch (const std::exception&) {
+                    pop3.EndWithoutQuit();
+                    ShowError(texts::output_not_saved);
                 }
             }
             pop3.Logout();

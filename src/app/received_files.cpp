@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <random>
+#include <utility>
 
 namespace zanpost {
 
@@ -33,23 +34,117 @@ bool SamePath(const std::string& a, const std::string& b)
            platform::same_file(full_a.substr(0, name_a), full_b.substr(0, name_b));
 }
 
-void WriteFileWhole(const std::string& path, std::string_view bytes)
+namespace {
+
+// A name of a few bytes, so that the temporary file fits wherever the final one does.
+std::string temporary_beside(const std::string& path)
 {
-    std::random_device random;
+    static std::random_device random;
     char name[24];
     std::snprintf(name, sizeof name, "~zp%08x.zptmp", unsigned(random()));
-    const std::string temporary = path.substr(0, platform::directory_length(path)) + name;
+    return path.substr(0, platform::directory_length(path)) + name;
+}
+
+}  // namespace
+
+IncomingFile::IncomingFile(std::string path) : path_(std::move(path)), temporary_(temporary_beside(path_))
+{
     try {
-        write_whole_file(temporary, bytes);
-        if (!platform::flush_file(temporary)) throw EFCreateError(path);
+        file_ = std::make_unique<OutputFile>(temporary_);
     } catch (...) {
-        platform::remove_file(temporary);
-        throw;
+        throw EFCreateError(path_);
     }
-    if (!platform::rename_replacing(temporary, path)) {
-        platform::remove_file(temporary);
-        throw EFCreateError(path);
+}
+
+IncomingFile::IncomingFile(IncomingFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      temporary_(std::exchange(other.temporary_, std::string())),
+      file_(std::move(other.file_)),
+      finished_(other.finished_),
+      ok_(other.ok_)
+{
+}
+
+IncomingFile& IncomingFile::operator=(IncomingFile&& other) noexcept
+{
+    if (this != &other) {
+        Discard();
+        path_ = std::move(other.path_);
+        temporary_ = std::exchange(other.temporary_, std::string());
+        file_ = std::move(other.file_);
+        finished_ = other.finished_;
+        ok_ = other.ok_;
     }
+    return *this;
+}
+
+IncomingFile::~IncomingFile()
+{
+    Discard();
+}
+
+bool IncomingFile::Write(std::string_view bytes) noexcept
+{
+    if (!ok_ || !file_) return false;
+    ok_ = file_->write(bytes);
+    return ok_;
+}
+
+long long IncomingFile::Length() const noexcept
+{
+    return file_ ? file_->length() : 0;
+}
+
+OutputFile::Mark IncomingFile::Mark() noexcept
+{
+    if (!file_) return {};
+    return file_->mark();
+}
+
+bool IncomingFile::RewindTo(const OutputFile::Mark& mark) noexcept
+{
+    if (!ok_ || !file_) return false;
+    ok_ = file_->rewind_to(mark);
+    return ok_;
+}
+
+bool IncomingFile::Finish() noexcept
+{
+    if (finished_) return ok_;
+    finished_ = true;
+    if (!file_) return ok_ = false;
+    const bool stale = file_->has_stale_tail();
+    const long long length = file_->length();
+    ok_ = file_->close() && ok_;
+    file_.reset();
+    if (ok_ && stale) ok_ = platform::truncate_file(temporary_, length);
+    if (ok_) ok_ = platform::flush_file(temporary_);
+    return ok_;
+}
+
+void IncomingFile::Commit()
+{
+    if (!Finish() || !platform::rename_replacing(temporary_, path_)) {
+        Discard();
+        throw EFCreateError(path_);
+    }
+    temporary_.clear();
+}
+
+void IncomingFile::Discard() noexcept
+{
+    file_.reset();
+    finished_ = true;
+    ok_ = false;
+    if (!temporary_.empty()) platform::remove_file(temporary_);
+    temporary_.clear();
+}
+
+void WriteFileWhole(const std::string& path, std::string_view bytes)
+{
+    IncomingFile file(path);
+    if (!file.Write(bytes)) throw EFCreateError(path);
+    file.Commit();
 }
 
 }  // namespace zanpost

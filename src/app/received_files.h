@@ -1,6 +1,9 @@
 #pragma once
 // Where the parts of received messages may be written, and how they are written.
 
+#include "rtl/file_io.h"
+
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +19,43 @@ std::optional<std::string> StorableName(std::string_view name);
 // True when both paths name the same file as far as their text tells (letter case ignored,
 // as on the program's home platform).
 bool SamePath(const std::string& a, const std::string& b);
+
+// A file that arrives in pieces: written under a short temporary name in the directory of
+// `path` (it fits wherever the final name fits, however long that is), then flushed and
+// renamed into place, so a reader never sees a half-written file and an old file is
+// replaced only by a whole new one. Destroyed before Commit, the temporary file is removed.
+class IncomingFile {
+public:
+    // Creates the temporary file; raises EFCreateError.
+    explicit IncomingFile(std::string path);
+    IncomingFile(IncomingFile&& other) noexcept;
+    IncomingFile& operator=(IncomingFile&&) noexcept;
+    ~IncomingFile();
+
+    const std::string& Path() const noexcept { return path_; }
+    // False once anything failed; later writes are not attempted.
+    bool Write(std::string_view bytes) noexcept;
+    // The bytes written so far (after a rewind, up to the place rewound to).
+    long long Length() const noexcept;
+    // A place to come back to: what is written after it can be taken back.
+    OutputFile::Mark Mark() noexcept;
+    bool RewindTo(const OutputFile::Mark& mark) noexcept;
+    // Closes the file, cuts what a rewind left behind and puts the content on the disk;
+    // false when anything of it failed. Nothing more may be written.
+    bool Finish() noexcept;
+    // Finish, then the rename into place; when it returns, the file and its name are on the
+    // disk. Raises EFCreateError; the temporary file is removed.
+    void Commit();
+    // Removes the temporary file; nothing is stored.
+    void Discard() noexcept;
+
+private:
+    std::string path_;
+    std::string temporary_;
+    std::unique_ptr<OutputFile> file_;  // open until Finish
+    bool finished_ = false;
+    bool ok_ = true;
+};
 
 // Writes the bytes under a short temporary name in the directory of `path` (it fits
 // wherever the final name fits, however long that is) and renames it into place, so a

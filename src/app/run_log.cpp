@@ -270,7 +270,7 @@ void RunLog::StoredLine(const std::string& what, const std::string& path)
     if (!Active()) return;
     try {
         FlushCount();
-        // The output text is written again after every message: one file all the same.
+        // A file named twice (the output text of a run of several sessions) is one file.
         if (std::find(stored_paths_.begin(), stored_paths_.end(), path) == stored_paths_.end())
             stored_paths_.push_back(path);
         Write('+', "stored " + what);

@@ -17,6 +17,81 @@ namespace zanpost {
 
 class T_MailNews;
 
+// Where a message parsed as it arrives hands its parts, so that no part is held whole.
+// Only the parts a reader gets are handed over: a part nested in a multipart that is left
+// out (an alternative beside the text, a preamble or epilogue of a nested multipart) never
+// begins.
+class T_PartSink {
+public:
+    virtual ~T_PartSink() = default;
+    // A part's content begins. `part` holds its headers, Encoding, Use and FileName, no
+    // content.
+    virtual void BeginPart(const T_Attachment& part) = 0;
+    // One line of a part that came as lines (no transfer encoding or quoted-printable):
+    // decoded, soft line breaks joined, and text for the reader already in CP1250. The
+    // sink may take its content.
+    virtual void PartLine(std::string& line) = 0;
+    // The next decoded bytes of a base64 part, as they are; a text part's charset is left
+    // to the sink (TextLines).
+    virtual void PartBytes(std::string_view bytes) = 0;
+    // The part's content is complete.
+    virtual void EndPart() = 0;
+    // What was handed over since BeginPart was the preamble before the first delimiter
+    // line, not a part: it is forgotten. A message whose header names a boundary begins
+    // with such a part, which ends as an ordinary part only when no delimiter follows.
+    virtual void DropPart() = 0;
+};
+
+// The lines of decoded text bytes as split_lines gives them (CR, LF or CR LF end a line, a
+// NUL byte ends the text), each in CP1250 from `charset`, for bytes that come in pieces.
+class TextLines {
+public:
+    explicit TextLines(std::string charset = {}) : charset_(std::move(charset)) {}
+    // Hands each line the bytes complete to `line_sink`.
+    template <typename Sink>
+    void append(std::string_view bytes, Sink&& line_sink)
+    {
+        for (const char c : bytes) {
+            if (ended_) return;
+            if (c == '\0') {
+                ended_ = true;
+            } else if (c == '\n' && after_cr_) {
+                after_cr_ = false;
+            } else if (c == '\r' || c == '\n') {
+                after_cr_ = c == '\r';
+                emit(line_sink);
+            } else {
+                after_cr_ = false;
+                line_ += c;
+            }
+        }
+    }
+    // The bytes have ended: an unfinished last line is a line too.
+    template <typename Sink>
+    void finish(Sink&& line_sink)
+    {
+        if (!line_.empty()) emit(line_sink);
+        line_.clear();
+        after_cr_ = false;
+        ended_ = false;
+    }
+
+private:
+    template <typename Sink>
+    void emit(Sink& line_sink)
+    {
+        std::string line = converted(line_);
+        line_.clear();
+        line_sink(line);
+    }
+    std::string converted(const std::string& line) const;
+
+    std::string charset_;
+    std::string line_;
+    bool after_cr_ = false;
+    bool ended_ = false;
+};
+
 class T_Mime {
 public:
     T_Mime() = default;
@@ -62,7 +137,11 @@ public:
     // held as a list of lines. Until FinishParse, Attachments holds the finished parts only.
     // `expected_size`, the message's size in bytes when known beforehand (a POP3 listing
     // tells it), lets a base64 part's bytes be allocated once instead of growing.
-    void StartParse(std::size_t expected_size = 0);
+    //
+    // With a sink, the parts go to it instead of Attachments, which stays empty: nothing of
+    // a part is held beyond a line or a block of decoded bytes. The sink must outlive the
+    // parse; Boundary, Unreadable and HasPreamble mean the same.
+    void StartParse(std::size_t expected_size = 0, T_PartSink* sink = nullptr);
     void ParseLine(std::string& line);
     void FinishParse();
 
@@ -110,7 +189,10 @@ private:
         // multipart, an alternative beside the text): its lines are dropped as they come.
         bool discarding = false;
         T_Attachment part;
-        std::string decoded;  // the current base64 part's bytes so far
+        std::string decoded;  // the current base64 part's bytes so far (with a sink: not yet handed over)
+        std::string qp_joined;  // a quoted-printable line continued by soft line breaks
+        bool qp_joining = false;
+        std::string line_charset;  // the charset lines of the current part are converted from
         Base64Decoder base64;
         std::size_t expected_size = 0;
         std::size_t consumed = 0;  // bytes of the message so far, line ends counted
@@ -126,8 +208,12 @@ private:
     void keep_part();
     void reserve_for_rest();
     void end_part();
+    void begin_part();
+    void content_line(std::string& line);
+    void emit_line(std::string& line);
 
     ParseState parse_;
+    T_PartSink* sink_ = nullptr;
     bool has_preamble_ = false;
     bool unreadable_ = false;
 };

@@ -42,30 +42,6 @@ std::size_t soft_break_at(const std::string& line)
     return last != std::string::npos && line[last] == '=' ? last : std::string::npos;
 }
 
-// Joins a line that ends in "=" (a soft line break) with the one after it, then decodes.
-StringList decode_quoted_printable_lines(const StringList& lines)
-{
-    StringList decoded;
-    decoded.reserve(lines.size());
-    std::string joined;
-    bool joining = false;
-    for (const auto& line : lines) {
-        if (const std::size_t soft = soft_break_at(line); soft != std::string::npos) {
-            joined.append(line, 0, soft);
-            joining = true;
-        } else if (joining) {
-            joined += line;
-            decoded.push_back(decode_quoted_printable(joined));
-            joined.clear();
-            joining = false;
-        } else {
-            decoded.push_back(decode_quoted_printable(line));
-        }
-    }
-    if (joining) decoded.push_back(decode_quoted_printable(joined));
-    return decoded;
-}
-
 bool worth_keeping(const T_Attachment& part)
 {
     // An empty file still has its disposition: it must replace the old file on receipt.
@@ -139,6 +115,11 @@ T_Attachment* T_Mime::GetAttachment(int index)
     return &Attachments[static_cast<std::size_t>(index)];
 }
 
+std::string TextLines::converted(const std::string& line) const
+{
+    return charset_.empty() ? line : text_to_cp1250(line, charset_);
+}
+
 namespace {
 
 // A base64 part this large is given room for the rest of the message at once.
@@ -169,8 +150,9 @@ void T_Mime::ParseMessage(StringList&& lines)
     StringList().swap(lines);  // its strings are parts now; release the emptied list too
 }
 
-void T_Mime::StartParse(std::size_t expected_size)
+void T_Mime::StartParse(std::size_t expected_size, T_PartSink* sink)
 {
+    sink_ = sink;
     Boundary.clear();
     ClearAttachments();
     has_preamble_ = false;
@@ -190,17 +172,22 @@ void T_Mime::FinishParse()
     case ParsePhase::message_header:
         start_content();
         end_part();
+        if (sink_ != nullptr) sink_->EndPart();
         break;
     case ParsePhase::part_header: start_part_content(); [[fallthrough]];
     case ParsePhase::content:
-        if (!parse_.discarding) end_part();
+        if (!parse_.discarding) {
+            end_part();
+            if (sink_ != nullptr) sink_->EndPart();
+        }
         break;
     case ParsePhase::done: break;  // ended at the closing delimiter, already decoded
     }
     // Any message gives at least one part; an epilogue that was dropped only when there is
     // nothing else.
-    if (!parse_.discarding || Attachments.empty()) Attachments.push_back(std::move(parse_.part));
+    if (sink_ == nullptr && (!parse_.discarding || Attachments.empty())) Attachments.push_back(std::move(parse_.part));
     parse_ = ParseState{};
+    sink_ = nullptr;
     parse_.phase = ParsePhase::done;
 }
 
@@ -258,6 +245,18 @@ void T_Mime::start_content()
         state.part.ContentType = state.message_type;
         state.part.Encoding = encoding_named(state.message_encoding);
     }
+    begin_part();
+}
+
+// The current part's content begins: what its lines are converted from, and the sink told.
+void T_Mime::begin_part()
+{
+    auto& state = parse_;
+    const auto& part = state.part;
+    state.line_charset.clear();
+    if (part.Use == t_part_use::text && part.Encoding != enc_base64 && is_text_type(media_type(part.ContentType)))
+        state.line_charset = header_parameter(part.ContentType, "charset");
+    if (sink_ != nullptr) sink_->BeginPart(part);
 }
 
 // A part's header has ended: what the part is follows from it and from where it stands.
@@ -294,7 +293,9 @@ void T_Mime::start_part_content()
         part.Use = t_part_use::file;
     } else if (quiet) {
         state.discarding = true;
+        return;
     }
+    begin_part();
 }
 
 // The line ends the current part when it is a delimiter line of an open multipart, the
@@ -309,7 +310,10 @@ bool T_Mime::at_delimiter(const std::string& line)
         state.open.resize(k + 1);
         if (kind == Delimiter::closing && k == 0) {
             // What follows the message's closing delimiter is ignored; the part is the last.
-            if (!state.discarding) end_part();
+            if (!state.discarding) {
+                end_part();
+                if (sink_ != nullptr) sink_->EndPart();
+            }
             state.phase = ParsePhase::done;
             return true;
         }
@@ -333,7 +337,12 @@ void T_Mime::keep_part()
     auto& state = parse_;
     if (!state.discarding) {
         end_part();
-        if (worth_keeping(state.part)) {
+        if (sink_ != nullptr) {
+            if (state.is_preamble)
+                sink_->DropPart();
+            else
+                sink_->EndPart();
+        } else if (worth_keeping(state.part)) {
             if (state.is_preamble) {
                 has_preamble_ = true;
                 state.part.Use = t_part_use::skipped;
@@ -360,17 +369,22 @@ void T_Mime::reserve_for_rest()
     }
 }
 
-// The current part's content is complete: decode what is still encoded, and bring text for
-// the reader into CP1250.
+// The current part's content is complete: decode what is still held, and bring base64
+// text for the reader into CP1250.
 void T_Mime::end_part()
 {
     auto& part = parse_.part;
     switch (part.Encoding) {
     case enc_base64: {
-        // Room taken for a rest of the message that held other parts as well goes back; the
-        // line ends make the room of the last part a few percent too large, which stays.
         std::string& bytes = parse_.decoded;
         parse_.base64.finish(bytes);
+        if (sink_ != nullptr) {
+            if (!bytes.empty()) sink_->PartBytes(bytes);
+            bytes.clear();
+            return;
+        }
+        // Room taken for a rest of the message that held other parts as well goes back; the
+        // line ends make the room of the last part a few percent too large, which stays.
         if (parse_.reserved && bytes.capacity() - bytes.size() > bytes.size() / 4 + large_part) bytes.shrink_to_fit();
         part.Text.clear();
         part.Data.assign(std::move(bytes));
@@ -379,20 +393,70 @@ void T_Mime::end_part()
         break;
     }
     case enc_quoted_printable:
-        // Soft line breaks join lines, so these are decoded as a whole; text parts are small.
-        part.Text = decode_quoted_printable_lines(part.Text);
-        break;
-    case enc_none:
-        break;
+        // A soft line break at the very end joins nothing more.
+        if (parse_.qp_joining) {
+            std::string line = decode_quoted_printable(parse_.qp_joined);
+            parse_.qp_joined.clear();
+            parse_.qp_joining = false;
+            emit_line(line);
+        }
+        return;
+    case enc_none: return;
     }
 
     if (part.Use != t_part_use::text || !is_text_type(media_type(part.ContentType))) return;
     const std::string charset = header_parameter(part.ContentType, "charset");
-    if (charset.empty()) return;
-    if (part.Encoding == enc_base64) {
-        part.Data.assign(text_to_cp1250(part.Data.bytes(), charset));
-    } else {
-        for (auto& line : part.Text) line = text_to_cp1250(line, charset);
+    if (!charset.empty()) part.Data.assign(text_to_cp1250(part.Data.bytes(), charset));
+}
+
+// A decoded line of the current part, in CP1250 when it is text for the reader.
+void T_Mime::emit_line(std::string& line)
+{
+    if (!parse_.line_charset.empty()) line = text_to_cp1250(line, parse_.line_charset);
+    if (sink_ != nullptr)
+        sink_->PartLine(line);
+    else
+        parse_.part.Text.push_back(std::move(line));
+}
+
+// A line of the current part's content as it travelled.
+void T_Mime::content_line(std::string& line)
+{
+    auto& state = parse_;
+    switch (state.part.Encoding) {
+    case enc_base64:
+        state.base64.append(state.decoded, line);
+        if (sink_ != nullptr) {
+            // Handed over in blocks: a line's few bytes alone would cost a call each.
+            if (state.decoded.size() >= 0x10000) {
+                sink_->PartBytes(state.decoded);
+                state.decoded.clear();
+            }
+        } else if (!state.reserved && state.decoded.size() >= large_part) {
+            // Only a part that turns out large: a message of many small parts must not
+            // reserve the rest of the message for each of them.
+            reserve_for_rest();
+        }
+        return;
+    case enc_quoted_printable:
+        // A line that ends in "=" (a soft line break) goes on in the next one.
+        if (const std::size_t soft = soft_break_at(line); soft != std::string::npos) {
+            state.qp_joined.append(line, 0, soft);
+            state.qp_joining = true;
+            return;
+        }
+        if (state.qp_joining) {
+            state.qp_joined += line;
+            std::string decoded = decode_quoted_printable(state.qp_joined);
+            state.qp_joined.clear();
+            state.qp_joining = false;
+            emit_line(decoded);
+        } else {
+            std::string decoded = decode_quoted_printable(line);
+            emit_line(decoded);
+        }
+        return;
+    case enc_none: emit_line(line); return;
     }
 }
 
@@ -421,15 +485,11 @@ void T_Mime::parse_line(Line& line)
     case ParsePhase::content:
         if (!state.open.empty() && at_delimiter(line)) return;
         if (state.discarding) return;
-        if (state.part.Encoding == enc_base64) {
-            state.base64.append(state.decoded, line);
-            // Only a part that turns out large: a message of many small parts must not
-            // reserve the rest of the message for each of them.
-            if (!state.reserved && state.decoded.size() >= large_part) reserve_for_rest();
-        } else if constexpr (std::is_const_v<Line>) {
-            state.part.Text.push_back(line);
+        if constexpr (std::is_const_v<Line>) {
+            std::string copy = line;
+            content_line(copy);
         } else {
-            state.part.Text.push_back(std::move(line));
+            content_line(line);
         }
         return;
 

@@ -18,6 +18,9 @@ bool flush_file(const std::string& path);
 // a device (CON, NUL, /dev/...). Nothing is opened that could block.
 bool is_regular_file(const std::string& path);
 
+// Cuts an existing file to `length` bytes; false when it cannot be done.
+bool truncate_file(const std::string& path, long long length);
+
 // Removes a file; false when it could not be removed.
 bool remove_file(const std::string& path);
 

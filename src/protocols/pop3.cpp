@@ -263,6 +263,12 @@ void T_Pop3::Logout()
     Messages.clear();
 }
 
+void T_Pop3::EndWithoutQuit() noexcept
+{
+    T_TcpIp::Logout();
+    Messages.clear();
+}
+
 void T_Pop3::Action()
 {
     Login();

@@ -64,6 +64,10 @@ public:
     // "QUIT" when connected, then closes and empties Messages; Lines stay. A refused QUIT
     // raises EProtocolError and leaves the connection open.
     void Logout() override;
+    // Closes the connection without "QUIT", so the server commits none of this session's
+    // deletions (RFC 1939: the update state follows QUIT only); empties Messages. Never
+    // raises.
+    void EndWithoutQuit() noexcept;
     // Login, Retrieve(1) when there is a message, Logout.
     void Action() override;
 

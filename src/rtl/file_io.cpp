@@ -60,6 +60,49 @@ bool append_to_file(const std::string& path, std::string_view bytes) noexcept
     return std::fclose(file.release()) == 0;
 }
 
+OutputFile::OutputFile(const std::string& path) : file_(std::fopen(path.c_str(), "wb"))
+{
+    if (file_ == nullptr) throw EFCreateError(path);
+}
+
+OutputFile::~OutputFile()
+{
+    close();
+}
+
+bool OutputFile::write(std::string_view bytes) noexcept
+{
+    if (file_ == nullptr || !ok_) return false;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) ok_ = false;
+    length_ += static_cast<long long>(bytes.size());
+    if (length_ > furthest_) furthest_ = length_;
+    return ok_;
+}
+
+OutputFile::Mark OutputFile::mark() noexcept
+{
+    Mark here{};
+    if (file_ == nullptr || std::fgetpos(file_, &here.position) != 0) ok_ = false;
+    here.length = length_;
+    return here;
+}
+
+bool OutputFile::rewind_to(const Mark& mark) noexcept
+{
+    if (file_ == nullptr || !ok_) return false;
+    if (std::fsetpos(file_, &mark.position) != 0) ok_ = false;
+    length_ = mark.length;
+    return ok_;
+}
+
+bool OutputFile::close() noexcept
+{
+    if (file_ == nullptr) return ok_;
+    if (std::fclose(file_) != 0) ok_ = false;
+    file_ = nullptr;
+    return ok_;
+}
+
 long long file_length(const std::string& path) noexcept
 {
     File file(std::fopen(path.c_str(), "rb"));

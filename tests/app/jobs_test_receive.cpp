@@ -379,7 +379,8 @@ TEST_F(ReceiveJobTest, TargetsThatAreDirectoriesLeaveNoTemporaryFilesBehind)
     std::filesystem::create_directories(work_ + "vystup/y");
     set("Mail", "Telo_Get", work_ + "vystup");
     // The output file is written only for a message stored whole: the second message,
-    // without files, meets the directory standing in for it.
+    // without files, is deleted, and its text meets the directory standing in for the output
+    // file just before QUIT; the session ends without QUIT, so the deletion never happens.
     const Message m = multipart_message("ZAN_POST", {base64_part("obsah", "attachment; filename=\"sub\""),
                                                      Part{{"Content-Type: text/plain"}, {"text"}}});
     const Message text_only = plain_message("ZAN_POST 2", {"text"});
@@ -388,7 +389,7 @@ TEST_F(ReceiveJobTest, TargetsThatAreDirectoriesLeaveNoTemporaryFilesBehind)
     const Outcome r = run("GET");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, file_not_saved(in_cesta("sub")) + output_not_saved);
-    EXPECT_EQ(server.transcript(), login_transcript(2) + "RETR 1\r\nRETR 2\r\nQUIT\r\n");
+    EXPECT_EQ(server.transcript(), login_transcript(2) + "RETR 1\r\nRETR 2\r\nDELE 2\r\n");
     EXPECT_TRUE(std::filesystem::is_directory(in_cesta("sub/x")));
     EXPECT_TRUE(std::filesystem::is_directory(work_ + "vystup/y"));
     EXPECT_EQ(leftovers(), std::vector<std::string>{});

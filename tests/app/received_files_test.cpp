@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <optional>
+#include <string>
+#include <vector>
 #include <utility>
 
 namespace zanpost {
@@ -121,6 +124,66 @@ TEST(WriteFileWhole, FailureKeepsTheOldFileAndLeavesNoTemporaryOne)
 
     EXPECT_THROW(WriteFileWhole(dir.file("missing/dir/x"), "new"), EFCreateError);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// Every way an incoming file can end: what the final path holds afterwards, and that no
+// temporary file is left in the directory.
+TEST(IncomingFile, EndsWithTheWholeFileOrTheOldOne)
+{
+    enum class End { commit, discard, destroyed };
+    struct Case {
+        const char* name;
+        std::vector<std::string> before_mark;
+        std::vector<std::string> after_mark;
+        bool rewind;
+        std::vector<std::string> after_rewind;
+        End end;
+        std::string expected;  // the final path afterwards
+    };
+    const std::vector<Case> cases{
+        {"pieces in order", {"ab", "", "cd"}, {"ef"}, false, {}, End::commit, "abcdef"},
+        {"a longer tail taken back", {"kept;"}, {"a tail longer than what replaces it"}, true, {"new"}, End::commit,
+         "kept;new"},
+        {"everything taken back", {}, {"gone"}, true, {}, End::commit, ""},
+        {"a shorter tail taken back", {"x"}, {"1"}, true, {"2345"}, End::commit, "x2345"},
+        {"discarded", {"new"}, {}, false, {}, End::discard, "old"},
+        {"destroyed before its commit", {"new"}, {}, false, {}, End::destroyed, "old"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = (dir.path() / "out.txt").string();
+        write_file(path, "old");
+        {
+            IncomingFile file(path);
+            for (const auto& piece : c.before_mark) EXPECT_TRUE(file.Write(piece));
+            const OutputFile::Mark mark = file.Mark();
+            for (const auto& piece : c.after_mark) EXPECT_TRUE(file.Write(piece));
+            if (c.rewind) EXPECT_TRUE(file.RewindTo(mark));
+            for (const auto& piece : c.after_rewind) EXPECT_TRUE(file.Write(piece));
+            if (c.end == End::commit) EXPECT_EQ(file.Length(), static_cast<long long>(c.expected.size()));
+            // The old file stays until the commit.
+            EXPECT_EQ(read_file(path), "old");
+            if (c.end == End::commit) file.Commit();
+            if (c.end == End::discard) file.Discard();
+        }
+        EXPECT_EQ(read_file(path), c.expected);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
+                  1);
+    }
+}
+
+TEST(IncomingFile, AFailedCommitKeepsTheOldFileAndLeavesNoTemporaryOne)
+{
+    TempDir dir;
+    const std::string path = (dir.path() / "target").string();
+    std::filesystem::create_directories(path + "/inside");
+    IncomingFile file(path);
+    EXPECT_TRUE(file.Write("bytes"));
+    EXPECT_THROW(file.Commit(), EFCreateError);
+    EXPECT_TRUE(std::filesystem::is_directory(path + "/inside"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
+    EXPECT_THROW(IncomingFile((dir.path() / "missing" / "x").string()), EFCreateError);
 }
 
 }  // namespace

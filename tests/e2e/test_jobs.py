@@ -325,6 +325,30 @@ class FailureTest(JobTest):
                          crlf_file([b" znovu", b"text jednou", b""]))
         self.assertEqual(SERVERS.count(), 0)
 
+    def test_output_that_cannot_be_written_before_quit_deletes_nothing(self):
+        # Dovecot commits DELE only at QUIT: the session that cannot write Telo_Get ends
+        # without it, and every message is still there for the run that can.
+        first = self.sender(b"ZAN_POST prvni", crlf_file([b"text 1"]), {"a.dbf": b"A" * 100})
+        self.send(first, 1)
+        second = self.sender(b"ZAN_POST druha", crlf_file([b"text 2"]))
+        self.send(second, 2)
+        sent = sorted(SERVERS.messages())
+        receiver = self.receiver(telo_get="vystup")
+        (receiver.work / "vystup" / "obsah").mkdir(parents=True)
+
+        self.assert_boxes(receiver.run("GET"), errors=[ERROR + "Nepodařilo se uložit text zprávy."])
+        self.assertEqual(sorted(SERVERS.messages()), sent)
+        self.assertTrue((receiver.work / "vystup" / "obsah").is_dir())
+        self.assertEqual([p.name for p in receiver.work.iterdir()], ["vystup"])
+
+        shutil.rmtree(receiver.work / "vystup")
+        self.assert_boxes(receiver.run("GET"))
+        self.assertEqual(SERVERS.count(), 0)
+        output = (receiver.work / "vystup").read_bytes()
+        self.assertIn(b" prvni\r\ntext 1\r\n", output)
+        self.assertIn(b" druha\r\ntext 2\r\n", output)
+        self.assertEqual((receiver.files / "a.dbf").read_bytes(), b"A" * 100)
+
 
 def foreign_message(parts, subject="ZAN_POST vykaz z Brna"):
     """A multipart message as another mailer writes it: the first delimiter right after the

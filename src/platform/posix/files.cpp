@@ -46,6 +46,11 @@ bool is_regular_file(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool truncate_file(const std::string& path, long long length)
+{
+    return length >= 0 && ::truncate(path.c_str(), static_cast<off_t>(length)) == 0;
+}
+
 bool remove_file(const std::string& path)
 {
     // unlink, not remove: a directory is not a file and must stay.

@@ -20,6 +20,19 @@ bool flush_file(const std::string& path)
     return flushed;
 }
 
+bool truncate_file(const std::string& path, long long length)
+{
+    if (length < 0) return false;
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER end;
+    end.QuadPart = length;
+    const bool cut = SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0;
+    CloseHandle(handle);
+    return cut;
+}
+
 bool is_regular_file(const std::string& path)
 {
     // The attributes first: they are read without opening anything, so a pipe is never
