@@ -133,6 +133,44 @@ TEST_F(SendStreamTest, AFileChangedAfterItsOpeningGoesWholeOrNotAtAll)
     }
 }
 
+TEST_F(SendStreamTest, TheRunLogCountsEveryLineAndByteOfTheMessage)
+{
+    std::string data(100000, '\0');
+    for (std::size_t k = 0; k < data.size(); ++k) data[k] = char(k * 31 >> 2);
+    write_file(in_cesta("data.dat"), data);
+    write_file(work_ + "telo.txt", "prvni\r\n.druhy\rtreti\n\n" + std::string(70000, 'x'));
+    for (const bool with_file : {true, false}) {
+        SCOPED_TRACE(with_file ? "with a file" : "without files");
+        if (with_file)
+            set("Soubory", "Soubory", "data.dat");
+        else
+            unset("Soubory", "Soubory");
+        const std::string log_path = work_ + "zanpost.log";
+        fs::remove(log_path);
+        set("Mail", "Protokol", log_path);
+        ScriptedServer server({Conversation(), accepted_message()}, smtp_port);
+        const Outcome r = run("SEND");
+        EXPECT_EQ(r.err, "");
+        // The message as it went out, its dot-stuffing undone, is what the log counts.
+        const std::string& sent = server.transcript(1);
+        const auto start = sent.find("DATA\r\n") + 6;
+        const auto end = sent.rfind(".\r\n");
+        ASSERT_LT(start, end);
+        std::size_t lines = 0;
+        std::size_t bytes = 0;
+        for (std::size_t p = start; p < end;) {
+            const std::size_t lf = sent.find("\r\n", p);
+            bytes += lf + 2 - p - (sent[p] == '.' ? 1 : 0);
+            ++lines;
+            p = lf + 2;
+        }
+        const std::string count = "(message: " + std::to_string(lines) + " lines, " + std::to_string(bytes) + " bytes)";
+        const std::string log = read(log_path);
+        EXPECT_NE(log.find("> " + count + "\n"), std::string::npos) << count << "\n" << log;
+        EXPECT_EQ(log.find("xxxxxxxx"), std::string::npos);
+    }
+}
+
 TEST_F(SendStreamTest, MemoryStaysFlatWhateverTheSizeOfTheFileAndTheBody)
 {
     if (sanitized) GTEST_SKIP() << "the sanitizers' own bookkeeping would dominate the memory measured";
