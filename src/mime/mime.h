@@ -55,7 +55,8 @@ public:
     // after SendMail: the body is then produced while it is sent (Mail's MoreBody), so a
     // large file is never held as base64 lines, and Body never holds the generated lines
     // (after a failed send it holds its text again). The bytes sent are the same. Mail's
-    // Action must send MoreBody's lines, as T_Mail's does.
+    // Action must send MoreBody's bytes, as T_Mail's does. Parts of AttachStreamedFile and
+    // StreamedText are read then as well; without it they are read into Body by SendMail.
     bool EncodeWhileSending = false;
     // When set, text that SendMail sends as a last quoted-printable part of type
     // czech_text_type, after Body's, read while it is sent: each call replaces the block by
