@@ -155,7 +155,8 @@ void SendJob()
             SplitAtCommas(Zprava.Soubory, names);
             for (const auto& name : names) {
                 const int index = mime.AttachStreamedFile(Zprava.Cesta + name);
-                smtp.FileBytes += std::uint64_t(std::max(0LL, mime.Attachments[std::size_t(index)].File->opened_length()));
+                const long long length = mime.Attachments[std::size_t(index)].File->opened_length();
+                smtp.FileBytes += std::uint64_t(std::max(0LL, length));
             }
         }
 

@@ -184,7 +184,8 @@ TEST_F(StreamedSend, BuiltBeforehandTheStreamedPartsGiveTheSameBytes)
 {
     // A text longer than a block, with lines running across blocks, and a file of odd size.
     std::string text;
-    for (int k = 0; k < 20000; ++k) text += (k % 7 == 0 ? ".\xE8=" : "radek ") + std::to_string(k) + (k % 2 ? "\r\n" : "\n");
+    for (int k = 0; k < 20000; ++k)
+        text += (k % 7 == 0 ? ".\xE8=" : "radek ") + std::to_string(k) + (k % 2 ? "\r\n" : "\n");
     const std::vector<std::pair<std::string, std::string>> files{{"data.dat", file_bytes(150001, 5)}};
     const Sent sent = send({file("data.dat", files[0].second)}, file("telo.txt", text), false);
     EXPECT_TRUE(sent.body == wire(reference_body(files, split_lines(text), sent.boundary)) + ".\r\n");

@@ -79,7 +79,8 @@ TEST(TextFileReader, ReadsTheLinesLoadFromFileGivesInBoundedBlocks)
         std::string text;
     };
     std::vector<Case> cases;
-    for (const std::size_t size : std::vector<std::size_t>{0, 1, 2, 3, 57, 58, piece - 1, piece, piece + 1, 3 * piece + 7})
+    const std::vector<std::size_t> sizes{0, 1, 2, 3, 57, 58, piece - 1, piece, piece + 1, 3 * piece + 7};
+    for (const std::size_t size : sizes)
         cases.push_back({"mixed text of " + std::to_string(size) + " bytes", mixed_text(size)});
     cases.push_back({"CR line ends alone", std::string(2 * piece + 3, '\r')});
     cases.push_back({"one line longer than a piece", std::string(3 * piece, 'x')});
