@@ -290,6 +290,18 @@ void RunLog::CountSent(const std::string& line)
     count_bytes_ += line.size() + 2;
 }
 
+void RunLog::CountSentText(std::string_view bytes)
+{
+    if (!Active()) return;
+    if (count_mark_ != '>') {
+        FlushCount();
+        count_mark_ = '>';
+    }
+    data_sent_ = true;
+    count_lines_ += static_cast<decltype(count_lines_)>(std::count(bytes.begin(), bytes.end(), '\n'));
+    count_bytes_ += bytes.size();
+}
+
 void RunLog::CountReceived(const std::string& line)
 {
     if (!Active()) return;

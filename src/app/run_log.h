@@ -56,6 +56,8 @@ public:
     // One line of message contents as it goes out or comes in: only counted. The count is
     // written as one line before the next dialogue line (or at the end).
     void CountSent(const std::string& line);
+    // Contents going out as bytes: lines ending in CR LF, a block of them at a time.
+    void CountSentText(std::string_view bytes);
     void CountReceived(const std::string& line);
 
 private:

@@ -13,11 +13,13 @@
 #include "platform/ui.h"
 #include "protocols/smtp.h"
 #include "rtl/exceptions.h"
-#include "rtl/file_io.h"
+#include "rtl/file_reader.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <optional>
 
 namespace zanpost {
 
@@ -62,24 +64,26 @@ public:
             T_SMTP::Action();
             return;
         }
-        const std::function<bool(StringList&)> original = MoreData;
+        const std::function<bool(std::string&)> original = MoreData;
         std::uint64_t sent = 0;
-        const auto count = [this, &sent](const StringList& lines) {
-            for (const std::string& line : lines) {
-                log_.CountSent(line);
-                sent += line.size() + 2;
-            }
+        const auto progress = [this, &sent] {
             // Files travel in base64: four characters carry three bytes.
             if (FileBytes > 0) icon_.ShowProgress(SendingStep(std::min(sent / 4 * 3, FileBytes), FileBytes));
         };
-        // Asked for the first time once the head lines have gone out, then after each batch.
-        MoreData = [&original, &count, head_counted = false, this](StringList& batch) mutable {
+        // Asked for the first time once the head lines have gone out, then after each block.
+        MoreData = [&original, &progress, &sent, head_counted = false, this](std::string& block) mutable {
             if (!head_counted) {
-                count(MailData);
+                for (const std::string& line : MailData) {
+                    log_.CountSent(line);
+                    sent += line.size() + 2;
+                }
+                progress();
                 head_counted = true;
             }
-            if (!original || !original(batch)) return false;
-            count(batch);
+            if (!original || !original(block)) return false;
+            log_.CountSentText(block);
+            sent += block.size();
+            progress();
             return true;
         };
         try {
@@ -120,7 +124,8 @@ void SendJob()
         T_Mime mime;
         mail.SMTP = &smtp;
         mime.Mail = &mail;
-        // Nothing reads the message's lines afterwards: a large file goes out as it is encoded.
+        // Nothing reads the message's lines afterwards: the files and the body go out as they
+        // are read and encoded.
         mime.EncodeWhileSending = true;
 
         smtp.Hostname = Zprava.SMTP;
@@ -129,23 +134,29 @@ void SendJob()
         SplitAtCommas(Zprava.Adresat, mail.Recipients);
         mail.Subject = Zprava.Predmet;
 
+        // The body and every file are opened before anything is sent, and read a piece at a
+        // time while the message goes out: no size of theirs makes the program larger.
+        std::optional<TextFileReader> body;
         if (!Zprava.Telo.empty()) {
             try {
-                load_from_file(mail.Body, Zprava.Telo);
+                body.emplace(Zprava.Telo);
             } catch (const std::exception& failure) {
                 log.Cause(failure.what());
                 ShowError(texts::body_not_loaded + Zprava.Telo);
             }
         }
+        std::function<bool(std::string&)> body_text;
+        if (body) body_text = [&body](std::string& block) { return body->next(block); };
 
-        // A file that cannot be read ends the program through its top level: a message
+        // A file that cannot be opened ends the program through its top level: a message
         // without one of its files must not go out as if it were complete.
         if (!Zprava.Soubory.empty()) {
             StringList names;
             SplitAtCommas(Zprava.Soubory, names);
             for (const auto& name : names) {
-                mime.AttachFile(Zprava.Cesta + name);
-                smtp.FileBytes += std::uint64_t(std::max(0LL, file_length(Zprava.Cesta + name)));
+                const int index = mime.AttachStreamedFile(Zprava.Cesta + name);
+                const long long length = mime.Attachments[std::size_t(index)].File->opened_length();
+                smtp.FileBytes += std::uint64_t(std::max(0LL, length));
             }
         }
 
@@ -159,8 +170,10 @@ void SendJob()
                 smtp.Login();
                 if (mime.AttachmentCount() == 0) {
                     mail.Header = plain_text_header();
+                    mail.MoreBody = body_text;
                     mail.Action();
                 } else {
+                    mime.StreamedText = body_text;
                     mime.SendMail();
                 }
                 smtp.Logout();

@@ -33,10 +33,10 @@ public:
     // Every composition resets it.
     bool BodyDisposable = false;
 
-    // When set, the body goes on after Body with the lines this writes while the message is
-    // sent (T_SMTP::MoreData), for content too large to hold as lines; MessageLines never
-    // holds them.
-    std::function<bool(StringList& batch)> MoreBody;
+    // When set, the body goes on after Body with the bytes this writes while the message is
+    // sent (T_SMTP::MoreData: lines ending in CR LF, a block at a time), for content too large
+    // to hold; MessageLines never holds them.
+    std::function<bool(std::string& block)> MoreBody;
 
     // Composes the header block and the body into MessageLines (appending to what is
     // already there), stamped with the current local time, this host's name and a fresh

@@ -1,10 +1,12 @@
 #pragma once
 // One part of a MIME multipart message.
 
+#include "rtl/file_reader.h"
 #include "rtl/memory_stream.h"
 #include "rtl/string_list.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace zanpost {
@@ -28,6 +30,9 @@ public:
     std::string Disposition;  // the Content-Disposition value; empty: no such header
     MemoryStream Data;
     StringList Text;
+    // A base64 part whose bytes are read from this open file while the message is sent
+    // (T_Mime::AttachStreamedFile), Data staying empty; read once. Copies share the file.
+    std::shared_ptr<FileReader> File;
     t_transfer_encoding Encoding = enc_none;
     // Set by the parser. A file's name is the one its headers give (RFC 2231 and 2047
     // forms decoded to CP1250), not yet reduced to a name that may be stored.

@@ -1,5 +1,6 @@
 #include "mime/codecs.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -280,6 +281,42 @@ void encode_base64_line(std::string& line, const char* bytes, std::size_t count)
     }
     default: break;
     }
+}
+
+void append_base64_lines(std::string& out, const char* bytes, std::size_t count)
+{
+    constexpr std::size_t line_bytes = 45;
+    const std::size_t start = out.size();
+    out.resize(start + 4 * ((count + 2) / 3) + 2 * ((count + line_bytes - 1) / line_bytes));
+    char* at = out.data() + start;
+    for (std::size_t done = 0; done < count; done += line_bytes) {
+        const std::size_t n = std::min(line_bytes, count - done);
+        if (n == line_bytes) {
+            at = encode_base64_groups(bytes + done, line_bytes / 3, at);
+        } else {
+            // The last, shorter line with its padding, as encode_base64_line writes it.
+            std::string last;
+            encode_base64_line(last, bytes + done, n);
+            at = std::copy(last.begin(), last.end(), at);
+        }
+        *at++ = '\r';
+        *at++ = '\n';
+    }
+}
+
+void append_quoted_printable(std::string& out, std::string_view text)
+{
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!needs_quoting(text[i])) continue;
+        out.append(text.data() + from, i - from);
+        const auto byte = static_cast<unsigned char>(text[i]);
+        out += '=';
+        out += hex_digits[byte >> 4];
+        out += hex_digits[byte & 15];
+        from = i + 1;
+    }
+    out.append(text.data() + from, text.size() - from);
 }
 
 std::string decode_line(t_line_coding mode, std::string_view line)

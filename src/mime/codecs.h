@@ -18,6 +18,9 @@ enum t_line_coding : std::uint8_t { lc_uuencode = 0, lc_base64 = 1, lc_base64_al
 std::string encode_line(t_line_coding mode, const char* bytes, std::size_t count);
 // encode_line in base64 mode into `line`, whose storage is reused.
 void encode_base64_line(std::string& line, const char* bytes, std::size_t count);
+// Appends the bytes as base64 lines of 60 characters (the last shorter), each followed by
+// CR LF: the lines encode_base64_line gives for every 45 bytes, without a string for each.
+void append_base64_lines(std::string& out, const char* bytes, std::size_t count);
 // The bytes of one encoded line.
 std::string decode_line(t_line_coding mode, std::string_view line);
 
@@ -54,5 +57,8 @@ private:
 
 std::string encode_quoted_printable(std::string_view line);
 std::string decode_quoted_printable(std::string_view line);
+// Appends the text as encode_quoted_printable encodes each of its lines: CR and LF need no
+// quoting, so text of CR LF lines comes out as its lines encoded one by one.
+void append_quoted_printable(std::string& out, std::string_view text);
 
 }  // namespace zanpost

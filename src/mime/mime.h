@@ -8,6 +8,7 @@
 #include "rtl/string_list.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -107,6 +108,12 @@ public:
     // <path>") for a missing file and for anything that is not a regular file (a FIFO, a
     // device, a directory); nothing is added.
     int AttachFile(const std::string& path);
+    // Adds the file as AttachFile does, with the same checks and failures, but holds none
+    // of it: the file is opened now, so one that cannot be opened is known before anything
+    // is sent, and its bytes are read and encoded a piece at a time while SendMail sends
+    // the message. A file cut short meanwhile fails the send (EReadError) before the
+    // message's end, so no server takes it for whole.
+    int AttachStreamedFile(const std::string& path);
     // Adds a quoted-printable part of type czech_text_type holding the lines; returns its
     // index.
     int AttachText(const StringList& lines);
@@ -123,8 +130,14 @@ public:
     // after SendMail: the body is then produced while it is sent (Mail's MoreBody), so a
     // large file is never held as base64 lines, and Body never holds the generated lines
     // (after a failed send it holds its text again). The bytes sent are the same. Mail's
-    // Action must send MoreBody's lines, as T_Mail's does.
+    // Action must send MoreBody's bytes, as T_Mail's does. Parts of AttachStreamedFile and
+    // StreamedText are read then as well; without it they are read into Body by SendMail.
     bool EncodeWhileSending = false;
+    // When set, text that SendMail sends as a last quoted-printable part of type
+    // czech_text_type, after Body's, read while it is sent: each call replaces the block by
+    // the next text, lines ending in CR LF (a block may end inside a line), false at its
+    // end. Text that turns out empty adds no part.
+    std::function<bool(std::string& block)> StreamedText;
 
     // Splits a message into Attachments and sets Boundary. Never raises: any list gives at
     // least one part. The rvalue form moves the lines into the parts instead of copying.

@@ -9,9 +9,12 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "rtl/exceptions.h"
+#include "rtl/file_reader.h"
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,66 +36,164 @@ const char* transfer_encoding_line(t_transfer_encoding encoding)
 std::size_t line_count(const T_Attachment& part)
 {
     const std::size_t header = 5 + (part.Disposition.empty() ? 0 : 1);
+    if (part.File) return header;  // read while it is sent: never held as lines
     if (part.Encoding == enc_base64) return header + (part.Data.size() + 44) / 45;
     return header + part.Text.size();
 }
 
-// The generated body in order: runs of ready lines, and the base64 content of file parts,
-// which is encoded only when its lines are asked for.
-class BodyLines {
+// Where the generated body goes: bytes for the wire while it is sent ...
+class BlockSink {
+public:
+    explicit BlockSink(std::string& out) : out_(out) {}
+    void line(std::string_view text)
+    {
+        out_.append(text);
+        out_ += "\r\n";
+    }
+    void base64(const char* bytes, std::size_t count) { append_base64_lines(out_, bytes, count); }
+    void quoted_text(std::string_view text) { append_quoted_printable(out_, text); }
+    std::size_t size() const noexcept { return out_.size(); }
+
+private:
+    std::string& out_;
+};
+
+// ... or lines, for a body built beforehand.
+class LineSink {
+public:
+    explicit LineSink(StringList& lines) : lines_(lines) {}
+    void line(std::string_view text)
+    {
+        lines_.emplace_back(text);
+        size_ += text.size() + 2;
+    }
+    void base64(const char* bytes, std::size_t count)
+    {
+        for (std::size_t done = 0; done < count; done += 45) {
+            encode_base64_line(lines_.emplace_back(), bytes + done, std::min<std::size_t>(45, count - done));
+            size_ += lines_.back().size() + 2;
+        }
+    }
+    // Text of CR LF lines; a line may run on into the next call.
+    void quoted_text(std::string_view text)
+    {
+        encoded_.clear();
+        append_quoted_printable(encoded_, text);
+        std::string_view rest = encoded_;
+        size_ += rest.size();
+        for (auto end = rest.find("\r\n"); end != std::string_view::npos; end = rest.find("\r\n")) {
+            carry_.append(rest.substr(0, end));
+            lines_.push_back(std::move(carry_));
+            carry_.clear();
+            rest.remove_prefix(end + 2);
+        }
+        carry_.append(rest);
+    }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    StringList& lines_;
+    std::string encoded_;
+    std::string carry_;
+    std::size_t size_ = 0;
+};
+
+// The generated body in order: runs of ready lines, the base64 content of file parts and
+// the streamed text, each encoded only when the body's next bytes are asked for.
+class BodyWriter {
 public:
     void add(std::string line) { ready_run().push_back(std::move(line)); }
 
     void add_base64(const MemoryStream& data)
     {
-        pieces_.push_back(Piece{{}, &data});
-        pieces_.emplace_back();
+        Piece piece;
+        piece.held = &data;
+        add_piece(std::move(piece));
+    }
+    void add_base64(FileReader& file)
+    {
+        Piece piece;
+        piece.file = &file;
+        add_piece(std::move(piece));
     }
 
-    // Replaces the batch's lines by the next ones, reusing their storage; false when
-    // nothing is left.
-    bool next_batch(StringList& batch)
+    // The text part: its header lines are written only before text that is not empty.
+    void add_text(const std::function<bool(std::string&)>& source, StringList header)
     {
-        constexpr std::size_t batch_lines = 1024;  // about 60 KB of base64
-        std::size_t n = 0;
-        const auto slot = [&]() -> std::string& {
-            if (n == batch.size()) batch.emplace_back();
-            return batch[n++];
-        };
-        while (n < batch_lines && piece_ < pieces_.size()) {
+        Piece piece;
+        piece.lines = std::move(header);
+        piece.text = &source;
+        add_piece(std::move(piece));
+    }
+
+    // Writes the next stretch of the body, about `size` bytes; false when nothing is left.
+    template <typename Sink>
+    bool next(Sink& sink, std::size_t size = 0x10000)
+    {
+        const std::size_t start = sink.size();
+        while (sink.size() - start < size && piece_ < pieces_.size()) {
             Piece& piece = pieces_[piece_];
-            std::size_t end = piece.lines.size();
-            if (piece.base64 != nullptr) {
-                const std::string& bytes = piece.base64->bytes();
-                for (end = bytes.size(); n < batch_lines && offset_ < end; offset_ += 45)
-                    encode_base64_line(slot(), bytes.data() + offset_, std::min<std::size_t>(45, end - offset_));
+            bool done = true;
+            if (piece.held != nullptr) {
+                const std::string& bytes = piece.held->bytes();
+                const std::size_t n = std::min(bytes.size() - offset_, chunk_bytes);
+                sink.base64(bytes.data() + offset_, n);
+                offset_ += n;
+                done = offset_ >= bytes.size();
+            } else if (piece.file != nullptr) {
+                chunk_.resize(chunk_bytes);
+                const std::size_t n = piece.file->read(chunk_.data(), chunk_bytes);
+                sink.base64(chunk_.data(), n);
+                done = n < chunk_bytes;
+            } else if (piece.text != nullptr) {
+                done = !(*piece.text)(chunk_);
+                if (!done && !chunk_.empty()) {
+                    if (offset_ == 0)
+                        for (const auto& line : piece.lines) sink.line(line);
+                    offset_ = 1;  // the part's header lines are out
+                    sink.quoted_text(chunk_);
+                }
             } else {
-                while (n < batch_lines && offset_ < end) slot() = std::move(piece.lines[offset_++]);
+                while (sink.size() - start < size && offset_ < piece.lines.size()) sink.line(piece.lines[offset_++]);
+                done = offset_ >= piece.lines.size();
             }
-            if (offset_ >= end) {
+            if (done) {
                 ++piece_;
                 offset_ = 0;
             }
         }
-        batch.resize(n);
-        return n != 0;
+        return sink.size() != start;
     }
 
 private:
+    // About 48 KiB of content a read: whole base64 lines of 45 bytes.
+    static constexpr std::size_t chunk_bytes = 45 * 1092;
+
     struct Piece {
         StringList lines;
-        const MemoryStream* base64 = nullptr;
+        const MemoryStream* held = nullptr;
+        FileReader* file = nullptr;
+        const std::function<bool(std::string&)>* text = nullptr;
+
+        bool is_ready_run() const noexcept { return held == nullptr && file == nullptr && text == nullptr; }
     };
+
+    void add_piece(Piece piece)
+    {
+        pieces_.push_back(std::move(piece));
+        pieces_.emplace_back();
+    }
 
     StringList& ready_run()
     {
-        if (pieces_.empty() || pieces_.back().base64 != nullptr) pieces_.emplace_back();
+        if (pieces_.empty() || !pieces_.back().is_ready_run()) pieces_.emplace_back();
         return pieces_.back().lines;
     }
 
     std::vector<Piece> pieces_;
     std::size_t piece_ = 0;
-    std::size_t offset_ = 0;  // the next line, or byte of base64 content, of the piece
+    std::size_t offset_ = 0;  // the next line, or byte of held content, of the piece
+    std::string chunk_;       // a file's bytes, or the text, as read
 };
 
 }  // namespace
@@ -135,6 +236,19 @@ int T_Mime::AttachFile(const std::string& path)
     part.ContentType = "application/octet-stream";
     part.Encoding = enc_base64;
     part.Data.load_from_file(path);
+    part.Disposition = "attachment; filename=" + quoted_parameter(attachment_name(path));
+    Attachments.push_back(std::move(part));
+    return AttachmentCount() - 1;
+}
+
+int T_Mime::AttachStreamedFile(const std::string& path)
+{
+    // Checked before opening: opening a FIFO would wait for a writer.
+    if (!platform::is_regular_file(path)) throw EFOpenError(path);
+    T_Attachment part;
+    part.ContentType = "application/octet-stream";
+    part.Encoding = enc_base64;
+    part.File = std::make_shared<FileReader>(path);
     part.Disposition = "attachment; filename=" + quoted_parameter(attachment_name(path));
     Attachments.push_back(std::move(part));
     return AttachmentCount() - 1;
@@ -185,7 +299,7 @@ void T_Mime::SendMail()
         Mail->Body.clear();
         if (!saved_body.empty()) text_index = AttachText(saved_body);
 
-        BodyLines generated;
+        BodyWriter generated;
         std::size_t total = 2;
         for (auto& part : Attachments) {
             total += line_count(part);
@@ -195,25 +309,34 @@ void T_Mime::SendMail()
             if (!part.Disposition.empty()) generated.add("Content-Disposition: " + part.Disposition);
             if (const char* line = transfer_encoding_line(part.Encoding)) generated.add(line);
             generated.add({});
-            if (part.Encoding == enc_base64) {
+            if (part.Encoding == enc_base64 && part.File) {
+                generated.add_base64(*part.File);
+            } else if (part.Encoding == enc_base64) {
                 generated.add_base64(part.Data);
                 part.Data.set_position(part.Data.size());  // as if read through to its end
             } else {
                 for (const auto& line : part.Text) generated.add(encode_quoted_printable(line));
             }
         }
+        if (StreamedText)
+            generated.add_text(StreamedText, {{}, delimiter, "Content-Type: " + std::string(czech_text_type),
+                                              transfer_encoding_line(enc_quoted_printable), {}});
         generated.add({});
         generated.add(delimiter + "--");
 
         if (EncodeWhileSending) {
-            // Body stays empty: every generated line reaches the message while it is sent.
-            Mail->MoreBody = [&generated](StringList& batch) { return generated.next_batch(batch); };
+            // Body stays empty: every generated byte reaches the message while it is sent.
+            Mail->MoreBody = [&generated](std::string& block) {
+                block.clear();
+                BlockSink sink(block);
+                return generated.next(sink);
+            };
         } else {
             StringList body;
             body.reserve(total);
-            StringList batch;
-            while (generated.next_batch(batch))
-                body.insert(body.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+            LineSink sink(body);
+            while (generated.next(sink)) {
+            }
             generated_lines = body.size();
             Mail->Body = std::move(body);
         }

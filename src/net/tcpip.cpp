@@ -329,28 +329,50 @@ void T_TcpIp::ReadDotTerminated(const std::function<void(std::string& line)>& si
     }
 }
 
-void T_TcpIp::SendDotTerminated(const StringList& lines, const std::function<bool(StringList& batch)>& more)
+void T_TcpIp::SendDotTerminated(const StringList& lines, const std::function<bool(std::string& block)>& more)
 {
-    std::string block;
-    block.reserve(send_block_size + 512);
-    const auto send_lines = [&](const StringList& batch) {
-        for (const std::string& line : batch) {
-            if (!line.empty() && line.front() == '.') block += '.';
-            block += line;
-            block += "\r\n";
-            if (block.size() >= send_block_size) {
-                SendString(Socket, block);
-                block.clear();
-            }
+    std::string out;
+    out.reserve(send_block_size + 512);
+    bool line_start = true;
+    const auto flush_full = [&] {
+        if (out.size() >= send_block_size) {
+            SendString(Socket, out);
+            out.clear();
         }
     };
-    send_lines(lines);
-    if (more) {
-        StringList batch;
-        while (more(batch)) send_lines(batch);
+    for (const std::string& line : lines) {
+        if (!line.empty() && line.front() == '.') out += '.';
+        out += line;
+        out += "\r\n";
+        flush_full();
     }
-    block += ".\r\n";
-    SendString(Socket, block);
+    if (more) {
+        std::string block;
+        for (;;) {
+            try {
+                if (!more(block)) break;
+            } catch (...) {
+                // Without its final "." the server drops what it got: closing now keeps a
+                // message that could not be completed from being taken as whole.
+                T_TcpIp::Logout();
+                throw;
+            }
+            // A "." at the start of a line gets a second one, lines running across blocks.
+            std::string_view rest = block;
+            while (!rest.empty()) {
+                if (line_start && rest.front() == '.') out += '.';
+                const std::size_t lf = rest.find('\n');
+                const std::size_t n = lf == std::string_view::npos ? rest.size() : lf + 1;
+                out.append(rest.data(), n);
+                line_start = lf != std::string_view::npos;
+                rest.remove_prefix(n);
+                flush_full();
+            }
+        }
+    }
+    if (!line_start) out += "\r\n";
+    out += ".\r\n";
+    SendString(Socket, out);
 }
 
 void T_TcpIp::Abandon(const std::string& message)

@@ -118,9 +118,12 @@ public:
     void ReadDotTerminated(const std::function<void(std::string& line)>& sink);
     // Sends the lines as dot-terminated data: a line beginning with "." gets a second
     // one, and a lone "." follows the last line. The lines travel in large blocks. When
-    // `more` is set, the lines it gives, a batch per call until it returns false, follow
-    // `lines` before the ".".
-    void SendDotTerminated(const StringList& lines, const std::function<bool(StringList& batch)>& more = {});
+    // `more` is set, the bytes it gives follow `lines` before the ".": each call replaces
+    // the block by the next bytes, lines ending in CR LF (a block may end inside a line),
+    // until it returns false; they are dot-stuffed as lines are. When `more` raises, the
+    // connection is closed without the "." (the server drops the message) and the failure
+    // goes on.
+    void SendDotTerminated(const StringList& lines, const std::function<bool(std::string& block)>& more = {});
 
 protected:
     // The connection can no longer be trusted to be in step with the server: close it

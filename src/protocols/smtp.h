@@ -30,10 +30,12 @@ public:
     std::string ReplyText;        // of the last reply read (its first line, code dropped)
     StringList MailTo;            // the envelope recipients, one bare address each
     StringList MailData;          // the message: header block, empty line, body
-    // When set, the message goes on after MailData with the lines this writes while it is
-    // sent, for content too large to hold as lines: each call replaces the batch's lines by
-    // the next ones and returns false when none are left.
-    std::function<bool(StringList& batch)> MoreData;
+    // When set, the message goes on after MailData with the bytes this writes while it is
+    // sent, for content too large to hold: each call replaces the block by the next bytes,
+    // lines ending in CR LF that are not yet dot-stuffed (a block may end inside a line),
+    // and returns false when none are left. A failure it raises ends the delivery with the
+    // connection closed before the message's final ".", so the server drops the message.
+    std::function<bool(std::string& block)> MoreData;
     // The recipients of the last Action that the server refused (a code of 400 or more);
     // the message still went to the others.
     StringList RefusedRecipients;

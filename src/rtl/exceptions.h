@@ -35,6 +35,13 @@ public:
         : Exception("EFCreateError", "Cannot create file " + path) {}
 };
 
+// A file that opened but could not be read to its end: "Cannot read file %s".
+class EReadError : public Exception {
+public:
+    explicit EReadError(const std::string& path)
+        : Exception("EReadError", "Cannot read file " + path) {}
+};
+
 // "List index out of bounds (%d)".
 class EStringListError : public Exception {
 public:

@@ -154,6 +154,32 @@ TEST(RunLogContents, MessageLinesAreCountedNeverWritten)
         << text;
 }
 
+TEST(RunLogContents, ContentsCountedAsBlocksCountAsTheirLines)
+{
+    // The head goes line by line, the rest in blocks that may end inside a line: either way
+    // the same count, and none of the contents.
+    TempDir dir;
+    const std::string path = dir.file("zanpost.log");
+    {
+        RunLog log(path, "3.98.30.3", "SEND");
+        log.Trace("DATA", trace_sent);
+        log.Trace("354 go on", trace_received);
+        log.CountSent("Subject: tajny predmet");
+        log.CountSentText("\r\nobsah ");
+        log.Trace("Sent 65536 bytes on socket ID 3", trace_socket);
+        log.CountSentText("");
+        log.CountSentText("zpravy\r\n");
+        log.Trace("250 queued", trace_received);
+    }
+    const std::string text = read_file(path);
+    EXPECT_EQ(text.find("tajny"), std::string::npos) << text;
+    EXPECT_EQ(text.find("obsah"), std::string::npos) << text;
+    const std::size_t count = text.find("> (message: 3 lines, 40 bytes)\n");
+    ASSERT_NE(count, std::string::npos) << text;
+    EXPECT_LT(count, text.find("< 250 queued"));
+    EXPECT_EQ(text.find("(message:", count + 3), std::string::npos) << text;
+}
+
 TEST(RunLogContents, TheEndLineTellsWhatWasFetchedStoredAndDeleted)
 {
     TempDir dir;

@@ -8,6 +8,8 @@
 
 #include <numeric>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace zanpost {
 namespace {
@@ -253,27 +255,61 @@ TEST(TcpIpDotTerminated, SentLinesAreStuffedAndGatheredIntoLargeSends)
     EXPECT_TRUE(log.at(trace_sent).empty());  // message lines are not commands
 }
 
-TEST(TcpIpDotTerminated, BatchesThatFollowTheLinesAreStuffedAndEndBeforeTheDot)
+TEST(TcpIpDotTerminated, BlocksThatFollowTheLinesAreStuffedAtLineStartsAcrossBlocks)
+{
+    // Each case: the blocks the source gives after the lines "head" and ".", and what
+    // follows "head\r\n..\r\n" on the wire.
+    struct Case {
+        const char* what;
+        std::vector<std::string> blocks;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {"whole lines", {".1\r\nb1\r\n", ".2\r\n"}, "..1\r\nb1\r\n..2\r\n"},
+        {"a dot inside a line, where a block starts", {"a", ".b\r\n"}, "a.b\r\n"},
+        {"a line start at the start of a block", {"a\r\n", ".b\r\n", ".\r\n"}, "a\r\n..b\r\n..\r\n"},
+        {"a block of a line end alone", {"x\r", "\n", ".y\r\n"}, "x\r\n..y\r\n"},
+        {"empty blocks between", {"", ".a\r\n", ""}, "..a\r\n"},
+        {"no blocks", {}, ""},
+        {"a last line without its end gets one before the dot", {".z"}, "..z\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server(Conversation().await_data());
+        T_TcpIp client;
+        connect(client, server);
+        std::size_t calls = 0;
+        const auto more = [&](std::string& block) {
+            if (calls == c.blocks.size()) return false;
+            block = c.blocks[calls++];
+            return true;
+        };
+        client.SendDotTerminated(StringList{"head", "."}, more);
+        client.Logout();
+        EXPECT_EQ(server.transcript(), "head\r\n..\r\n" + c.wire + ".\r\n");
+        EXPECT_EQ(calls, c.blocks.size());
+    }
+}
+
+TEST(TcpIpDotTerminated, ASourceThatFailsClosesTheConnectionBeforeTheDot)
 {
     ScriptedServer server(Conversation().await_data());
     T_TcpIp client;
     connect(client, server);
-
-    // Each batch reuses the list the sender hands back; the last one is shorter.
+    // Enough before the failure that some of it has gone out already.
+    const std::string line(1000, 'x');
     int calls = 0;
-    const auto more = [&calls](StringList& batch) {
-        ++calls;
-        if (calls > 3) return false;
-        batch.resize(calls == 3 ? 1 : 2);
-        batch[0] = "." + std::to_string(calls);
-        if (batch.size() > 1) batch[1] = "b" + std::to_string(calls);
+    const auto more = [&](std::string& block) -> bool {
+        if (++calls > 100) throw std::runtime_error("read failed");
+        block = line + "\r\n";
         return true;
     };
-    client.SendDotTerminated(StringList{"head", "."}, more);
-    client.Logout();
-
-    EXPECT_EQ(server.transcript(), "head\r\n..\r\n..1\r\nb1\r\n..2\r\nb2\r\n..3\r\n.\r\n");
-    EXPECT_EQ(calls, 4);
+    EXPECT_THROW(client.SendDotTerminated(StringList{"head"}, more), std::runtime_error);
+    EXPECT_FALSE(client.Connected);
+    EXPECT_EQ(client.Socket, platform::invalid_socket);
+    const std::string& sent = server.transcript();
+    EXPECT_TRUE(sent.starts_with("head\r\n" + line)) << sent.substr(0, 40);
+    EXPECT_EQ(sent.find("\r\n.\r\n"), std::string::npos);
 }
 
 TEST(TcpIpDotTerminated, LinesHandedToASinkAsTheyArriveStopAtTheDot)

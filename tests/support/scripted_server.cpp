@@ -1,6 +1,8 @@
 #include "support/scripted_server.h"
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace zanpost::testing {
 
@@ -63,6 +65,12 @@ Conversation& Conversation::await_data()
 Conversation& Conversation::close()
 {
     steps_.push_back({Kind::close, {}});
+    return *this;
+}
+
+Conversation& Conversation::pause(int milliseconds)
+{
+    steps_.push_back({Kind::pause, std::to_string(milliseconds)});
     return *this;
 }
 
@@ -196,6 +204,9 @@ void ScriptedServer::serve(platform::SocketHandle connection, const Conversation
             tls.reset();
             platform::socket_close(connection);
             return;
+        case Conversation::Kind::pause:
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.bytes)));
+            break;
         case Conversation::Kind::start_tls:
             tls = server_tls_accept(connection, tls_, tls_error);
             if (!tls) {

@@ -58,6 +58,9 @@ public:
     Conversation& await_data();
     // Closes the connection at this point; the steps after it never run.
     Conversation& close();
+    // Waits this long before the next step, reading nothing meanwhile: a client held at
+    // a known point while the test changes something under it.
+    Conversation& pause(int milliseconds);
     // Runs the server's side of the TLS handshake; later steps go through TLS.
     Conversation& start_tls();
     // Over TLS 1.2, asks the client for a new handshake, which runs under the later steps.
@@ -65,7 +68,7 @@ public:
 
 private:
     friend class ScriptedServer;
-    enum class Kind { send, await_line, await_data, close, start_tls, renegotiate };
+    enum class Kind { send, await_line, await_data, close, pause, start_tls, renegotiate };
     struct Step {
         Kind kind;
         std::string bytes;
