@@ -16,7 +16,7 @@ import matplotlib
 
 matplotlib.use("Agg")  # no display here
 import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.ticker import FuncFormatter  # noqa: E402
+from matplotlib.ticker import FuncFormatter, NullFormatter  # noqa: E402
 
 COLOURS = {"zanpost": "#c0392b", "mpack": "#2471a3", "fetchmail": "#2471a3", "python": "#7f8c8d"}
 MARKERS = {"zanpost": "o", "mpack": "s", "fetchmail": "s", "python": "^"}
@@ -50,11 +50,15 @@ def draw(ax, results, unit, job, field, ylabel, title):
             continue
         ax.plot(x, y, label=label, color=COLOURS.get(tool, "black"), marker=MARKERS.get(tool, "x"),
                 linestyle="--" if tls else "-", linewidth=2.2 if tool == "zanpost" else 1.4,
-                markersize=5)
+                markersize=6, markerfacecolor="white" if tls else None)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.xaxis.set_major_formatter(FuncFormatter(plain_number))
+    ax.xaxis.set_minor_formatter(NullFormatter())
     ax.yaxis.set_major_formatter(FuncFormatter(plain_number))
+    # Within less than two decades the minor ticks carry the scale, so they get numbers too.
+    low, high = ax.get_ylim()
+    ax.yaxis.set_minor_formatter(FuncFormatter(plain_number) if high / low < 100 else NullFormatter())
     ax.set_ylabel(ylabel)
     ax.set_title(title, fontsize=11)
     ax.grid(True, which="major", alpha=0.35)
