@@ -37,6 +37,7 @@ import pathlib
 import random
 import re
 import shutil
+import smtplib
 import statistics
 import subprocess
 import sys
@@ -92,6 +93,12 @@ class Servers:
 
     def clear(self):
         self._run("clear")
+
+    def smtp_size_limit(self):
+        """The SIZE OpenSMTPD announces (0: none)."""
+        with smtplib.SMTP(self.host, int(self.smtp_port), timeout=30) as smtp:
+            smtp.ehlo()
+            return int(smtp.esmtp_features.get("size", "0") or 0)
 
     def put(self, source=None, data=None):
         """Drops one message into the Maildir as mail_put does (tmp/, then new/), without a
@@ -782,9 +789,18 @@ def main():
     def numbers(text):
         return [int(s) for s in text.split(",") if s.strip()]
 
-    servers = Servers()
-    root = tempfile.mkdtemp(prefix="zp-bench-", dir="/run" if os.access("/run", os.W_OK) else None)
     log = lambda text: print(text, file=sys.stderr, flush=True)
+    servers = Servers()
+    largest = max(numbers(args.sizes) + numbers(args.tls_sizes), default=0)
+    if largest:
+        # base64 in lines of 76 + CR LF, and room for the headers and the body.
+        need = largest * MIB * 4 // 3 * 78 // 76 + MIB
+        limit = servers.smtp_size_limit()
+        if limit and limit < need:
+            log(f"benchmark failed: the SMTP server takes messages up to {limit // MIB} MiB, the "
+                f"{largest} MiB attachment needs {need // MIB + 1} MiB (bench/run sets ZP_MAIL_MAX_MESSAGE)")
+            return 1
+    root = tempfile.mkdtemp(prefix="zp-bench-", dir="/run" if os.access("/run", os.W_OK) else None)
     bench = Bench(args, log)
     started = time.monotonic()
     try:
