@@ -803,6 +803,8 @@ def main():
     root = tempfile.mkdtemp(prefix="zp-bench-", dir="/run" if os.access("/run", os.W_OK) else None)
     bench = Bench(args, log)
     started = time.monotonic()
+    date = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    failure = None
     try:
         plain, secure = numbers(args.sizes), numbers(args.tls_sizes)
         for size_mib in sorted(set(plain) | set(secure)):
@@ -822,13 +824,18 @@ def main():
             bench.measure(batch, "GET", BATCH_TOOLS, "messages", count, count >= args.messages_once_from)
             shutil.rmtree(batch.dir)
     except BenchError as e:
+        failure = str(e)
         log(f"benchmark failed: {e}")
-        return 1
     finally:
         shutil.rmtree(root, ignore_errors=True)
         servers.clear()
     log(f"measured in {time.monotonic() - started:.0f} s")
 
+    # What was measured before a failure is still shown, marked as such: a quarter of an
+    # hour's figures are not thrown away for the last case.
+    if failure:
+        print(f"INCOMPLETE: the benchmark stopped at a failed check: {failure}")
+        print()
     print(f"Whole programs through local OpenSMTPD and Dovecot, every delivered and unpacked byte "
           f"checked. Below {args.once_from} MiB and {args.messages_once_from} messages: medians of "
           f"{args.runs} runs after one warm-up; at and above: each peer once, ZanPost up to {args.runs} "
@@ -838,12 +845,10 @@ def main():
     print_goals(bench.results, print)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
-                       "runs": args.runs, "once_from": args.once_from,
+            json.dump({"date": date, "incomplete": failure, "runs": args.runs, "once_from": args.once_from,
                        "messages_once_from": args.messages_once_from,
                        "results": bench.results}, f, indent=1)
-    return 0
-
+    return 1 if failure else 0
 
 if __name__ == "__main__":
     sys.exit(main())

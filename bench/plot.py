@@ -6,7 +6,8 @@ usage: plot.py RESULTS.json OUT_DIR
                               GET, log axes, one line per tool (TLS dashed)
   OUT_DIR/bench-messages.png  GET time against the number of marked messages, and the time
                               per message (flat = linear cost)
-A figure whose data the run did not measure is not drawn. Needs python3-matplotlib.
+A figure whose data the run did not measure is not drawn (and an older one of that name is
+removed). Needs python3-matplotlib.
 """
 import json
 import pathlib
@@ -24,6 +25,10 @@ MARKERS = {"zanpost": "o", "mpack": "s", "fetchmail": "s", "python": "^"}
 
 def plain_number(value, _pos):
     return f"{value:g}"
+
+
+def incomplete(data):
+    return ", INCOMPLETE: stopped at a failed check" if data.get("incomplete") else ""
 
 
 def series(results, job, tls, tool, field, unit):
@@ -79,7 +84,7 @@ def size_figure(data, out):
             ax.set_xlabel("attachment, MiB")
         axes[row][0].legend(fontsize=8, loc="upper left")
     fig.suptitle(f"ZanPost and its peers against local OpenSMTPD + Dovecot, {data['date']} "
-                 f"(TLS dashed)", fontsize=12)
+                 f"(TLS dashed){incomplete(data)}", fontsize=12)
     path = out / "bench-size.png"
     fig.savefig(path, dpi=90)
     plt.close(fig)
@@ -100,7 +105,7 @@ def messages_figure(data, out):
         ax.set_xticks(counts)
         ax.set_xlabel("marked messages (2 KB text + 20 KB file each)")
     axes[0].legend(fontsize=8, loc="upper left")
-    fig.suptitle(f"GET of many messages, {data['date']}", fontsize=12)
+    fig.suptitle(f"GET of many messages, {data['date']}{incomplete(data)}", fontsize=12)
     path = out / "bench-messages.png"
     fig.savefig(path, dpi=90)
     plt.close(fig)
@@ -114,9 +119,14 @@ def main():
     data = json.loads(pathlib.Path(sys.argv[1]).read_text())
     out = pathlib.Path(sys.argv[2])
     out.mkdir(parents=True, exist_ok=True)
-    for path in (size_figure(data, out), messages_figure(data, out)):
+    for name, figure in (("bench-size.png", size_figure), ("bench-messages.png", messages_figure)):
+        path = figure(data, out)
         if path:
             print(f"wrote {path}")
+        elif (out / name).exists():
+            # An older run's figure beside this run's would pass for this run's.
+            (out / name).unlink()
+            print(f"removed {out / name}: this run did not measure it")
     return 0
 
 
