@@ -4,7 +4,7 @@ bench/run, which builds the program, starts the servers and draws the plots.
 
 usage: measure.py ZANPOST [--sizes 1,10,50,500] [--tls-sizes 1,10,50,500]
                           [--messages 100,400,1600,6400] [--runs 3] [--once-from 500]
-                          [--messages-once-from 1600] [--json FILE]
+                          [--messages-once-from 1600] [--repeat-below 20] [--json FILE]
 
 Sizes: one attachment of random bytes plus a 20-line body, sent and fetched by every tool.
 With --tls-sizes the same jobs run over TLS against the servers' secure side: ZanPost SEND
@@ -18,14 +18,15 @@ Maildir, by ZanPost, fetchmail + munpack and Python poplib + email.
 Repetitions: below --once-from (sizes) and --messages-once-from (counts) one warm-up round,
 then --runs rounds, the tools taking turns; at and above, no warm-up, each peer once (the
 peers take minutes there) and ZanPost up to --runs times while a run stays under
---repeat-below seconds. A peer whose memory need (its peak RSS per
-MiB at the largest smaller size, times this size) exceeds what the machine has free is left
-out with a note rather than left to the OOM killer.
+--repeat-below seconds. A peer whose memory need (its peak RSS per MiB at the largest smaller
+size, times this size) exceeds 60 % of the memory the machine has free is left out with a
+note rather than left to the OOM killer.
 
 Every run of every tool is checked: the delivered message must carry the attachment's exact
 bytes (SHA-256) and the body lines, every unpacked file must equal the original, every
 message's text must be in the text output, and GET must leave the mailbox empty. A tool that
-moves the wrong bytes fails the whole benchmark.
+moves a wrong byte stops the benchmark: what was measured before is printed and saved,
+marked incomplete, and the exit status is 1.
 """
 import argparse
 import binascii
