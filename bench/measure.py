@@ -1,26 +1,44 @@
 """Times ZanPost SEND and GET against the tools a user would pick instead, on the same data,
 through the OpenSMTPD + Dovecot pair that tests/e2e/run_in_mailns starts. Run through
-bench/run, which builds the program and starts the servers.
+bench/run, which builds the program, starts the servers and draws the plots.
 
-usage: measure.py ZANPOST [--sizes 1,10,50] [--tls-sizes 50] [--runs 5] [--json FILE]
+usage: measure.py ZANPOST [--sizes 1,10,50,500] [--tls-sizes 1,10,50,500]
+                          [--messages 100,400,1600,6400] [--runs 3] [--once-from 500]
+                          [--messages-once-from 1600] [--repeat-below 20] [--json FILE]
 
-With --tls-sizes (default 50; "" for none) the same jobs run over TLS against the servers'
-secure side: ZanPost SEND over implicit TLS (Dovecot submission on 465, AUTH) against mpack +
-msmtp with TLS, ZanPost GET over POP3S (995) against fetchmail with SSL + munpack, every peer
-verifying the certificate against the run's test CA.
+Sizes: one attachment of random bytes plus a 20-line body, sent and fetched by every tool.
+With --tls-sizes the same jobs run over TLS against the servers' secure side: ZanPost SEND
+over implicit TLS (Dovecot submission on 465, AUTH) against mpack + msmtp with TLS, ZanPost
+GET over POP3S (995) against fetchmail with SSL + munpack, every peer verifying the
+certificate against the run's test CA.
+
+Messages: GET of N marked messages (2 KB text + 20 KB file each), put straight into the
+Maildir, by ZanPost, fetchmail + munpack and Python poplib + email.
+
+Repetitions: below --once-from (sizes) and --messages-once-from (counts) one warm-up round,
+then --runs rounds, the tools taking turns; at and above, no warm-up, each peer once (the
+peers take minutes there) and ZanPost up to --runs times while a run stays under
+--repeat-below seconds. A peer whose memory need (its peak RSS per MiB at the largest smaller
+size, times this size) exceeds 60 % of the memory the machine has free is left out with a
+note rather than left to the OOM killer.
 
 Every run of every tool is checked: the delivered message must carry the attachment's exact
-bytes and the body lines, the unpacked file must equal the original (cmp), and GET must
-leave the mailbox empty. A tool that moves the wrong bytes fails the whole benchmark.
+bytes (SHA-256) and the body lines, every unpacked file must equal the original, every
+message's text must be in the text output, and GET must leave the mailbox empty. A tool that
+moves a wrong byte stops the benchmark: what was measured before is printed and saved,
+marked incomplete, and the exit status is 1.
 """
 import argparse
 import binascii
+import hashlib
 import json
+import mmap
 import os
 import pathlib
 import random
 import re
 import shutil
+import smtplib
 import statistics
 import subprocess
 import sys
@@ -31,6 +49,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 GNU_TIME = "/usr/bin/time"
 MIB = 1024 * 1024
+CHUNK = 16 * MIB
 
 
 class BenchError(RuntimeError):
@@ -53,6 +72,10 @@ class Servers:
         self.tls_ca = env["ZP_TLS_CA"]
         self.smtps_port = env["ZP_SMTPS_PORT"]
         self.pop3s_port = env["ZP_POP3S_PORT"]
+        # The mailbox belongs to the servers' virtual user; what we drop in must too.
+        st = os.stat(self.maildir)
+        self.owner = (st.st_uid, st.st_gid)
+        self._serial = 0
 
     def _run(self, *args):
         r = subprocess.run([self.script, *args], capture_output=True, check=False)
@@ -67,19 +90,45 @@ class Servers:
         return int(self._run("count").strip())
 
     def wait_count(self, n):
-        self._run("wait-count", str(n), "60")
-
-    def put(self, path):
-        self._run("put", str(path))
+        self._run("wait-count", str(n), "120")
 
     def clear(self):
         self._run("clear")
+
+    def smtp_size_limit(self):
+        """The SIZE OpenSMTPD announces (0: none)."""
+        with smtplib.SMTP(self.host, int(self.smtp_port), timeout=30) as smtp:
+            smtp.ehlo()
+            return int(smtp.esmtp_features.get("size", "0") or 0)
+
+    def put(self, source=None, data=None):
+        """Drops one message into the Maildir as mail_put does (tmp/, then new/), without a
+        process per message: thousands of them go in within a second or two."""
+        self._serial += 1
+        name = f"{int(time.time())}.M{self._serial}P{os.getpid()}.zp-bench"
+        tmp = self.maildir / "tmp" / name
+        if source is not None:
+            shutil.copyfile(source, tmp)
+        else:
+            tmp.write_bytes(data)
+        os.chown(tmp, *self.owner)
+        os.chmod(tmp, 0o600)
+        os.rename(tmp, self.maildir / "new" / name)
+
+
+def mem_available_mib():
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) / 1024
+    return float("inf")
 
 
 # --- timing -----------------------------------------------------------------------------
 
 def timed(cmd, cwd, stdin_path=None):
-    """Runs cmd under GNU time; wall seconds, CPU seconds (user+sys), peak RSS in KiB."""
+    """Runs cmd under GNU time; wall seconds, CPU seconds (user+sys), peak RSS in KiB (of the
+    largest process of the tree: GNU time reports the children's maximum too)."""
     with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
         stdin = open(stdin_path, "rb") if stdin_path else subprocess.DEVNULL
         try:
@@ -93,7 +142,7 @@ def timed(cmd, cwd, stdin_path=None):
         text = report.read()
     if r.returncode != 0:
         raise BenchError(f"{cmd[0]} exited with {r.returncode}: "
-                         f"{r.stdout.decode(errors='replace')}{r.stderr.decode(errors='replace')}")
+                         f"{r.stdout.decode(errors='replace')[-2000:]}{r.stderr.decode(errors='replace')[-2000:]}")
 
     def field(name):
         m = re.search(re.escape(name) + r": ([0-9.]+)", text)
@@ -107,104 +156,185 @@ def timed(cmd, cwd, stdin_path=None):
 
 
 # --- checking what was delivered --------------------------------------------------------
-
-def split_message(raw):
-    """Header bytes and body bytes of a message with LF or CR LF line ends."""
-    raw = raw.replace(b"\r\n", b"\n")
-    head, sep, body = raw.partition(b"\n\n")
-    if not sep:
-        raise BenchError("message without a header/body separator")
-    return head, body
-
+# Messages of 700 MB are checked without holding them: the file is mapped, the MIME parts
+# found by searching the map, and base64 decoded in chunks into a SHA-256.
 
 def header_value(head, name):
     # Unfold, then find the header in any case.
-    unfolded = re.sub(rb"\n[ \t]+", b" ", head)
+    unfolded = re.sub(rb"\r?\n[ \t]+", b" ", head.replace(b"\r\n", b"\n"))
     m = re.search(rb"(?im)^" + re.escape(name) + rb":[ \t]*(.*)$", unfolded)
     return m.group(1).decode("latin-1") if m else ""
 
 
-def mime_parts(raw):
-    """(headers, body) of every leaf part of a multipart message, one level deep."""
-    head, body = split_message(raw)
-    ctype = header_value(head, b"Content-Type")
-    m = re.search(r'boundary="?([^";]+)"?', ctype, re.I)
+def _blank_line(mm, start, end):
+    """(end of the header, start of the body) of the text from start, LF or CR LF lines."""
+    if mm[start:start + 1] == b"\n":
+        return start, start + 1
+    if mm[start:start + 2] == b"\r\n":
+        return start, start + 2
+    found = [(i, i + n) for i, n in ((mm.find(b"\n\n", start, end), 2), (mm.find(b"\n\r\n", start, end), 3))
+             if i >= 0]
+    if not found:
+        raise BenchError("message part without a header/body separator")
+    i, body = min(found)
+    return i, body
+
+
+def leaf_parts(mm):
+    """(header bytes, body start, body end) of every leaf part of a message, one level of
+    multipart deep (what every tool here writes)."""
+    head_end, body = _blank_line(mm, 0, len(mm))
+    head = mm[:head_end]
+    m = re.search(r'boundary="?([^";]+)"?', header_value(head, b"Content-Type"), re.I)
     if not m:
-        return [(head, body)]
-    delimiter = b"--" + m.group(1).encode("latin-1")
+        return [(head, body, len(mm))]
+    delimiter = b"\n--" + m.group(1).strip().encode("latin-1")
     parts = []
-    chunks = (b"\n" + body).split(b"\n" + delimiter)
-    for chunk in chunks[1:]:
-        if chunk.startswith(b"--"):
+    pos = mm.find(delimiter, body - 1)
+    while pos >= 0:
+        after = pos + len(delimiter)
+        if mm[after:after + 2] == b"--":
             break
-        chunk = chunk.split(b"\n", 1)[1] if b"\n" in chunk else b""
-        if chunk.startswith(b"\n"):
-            parts.append((b"", chunk[1:]))  # a part without header lines
-        else:
-            part_head, _, part_body = chunk.partition(b"\n\n")
-            parts.append((part_head, part_body))
+        line_end = mm.find(b"\n", after)
+        if line_end < 0:
+            break
+        start = line_end + 1
+        following = mm.find(delimiter, start - 1)
+        if following < 0:
+            raise BenchError("multipart message without its closing delimiter")
+        end = following - 1 if mm[following - 1:following] == b"\r" else following
+        part_head_end, part_body = _blank_line(mm, start, end)
+        parts.append((mm[start:part_head_end], part_body, end))
+        pos = following
     return parts
 
 
-def decode_part(head, body):
+def b64_digest(mm, start, end):
+    """Size and SHA-256 of what the base64 text in mm[start:end] decodes to."""
+    h = hashlib.sha256()
+    size = 0
+    carry = b""
+    for off in range(start, end, CHUNK):
+        data = carry + mm[off:min(off + CHUNK, end)].translate(None, b" \t\r\n")
+        whole = len(data) - len(data) % 4
+        decoded = binascii.a2b_base64(data[:whole])
+        h.update(decoded)
+        size += len(decoded)
+        carry = data[whole:]
+    if carry:
+        raise BenchError(f"base64 ends in a broken group: {carry!r}")
+    return size, h.hexdigest()
+
+
+def decode_text(head, raw):
     encoding = header_value(head, b"Content-Transfer-Encoding").strip().lower()
     if encoding == "base64":
-        return binascii.a2b_base64(body)
+        return binascii.a2b_base64(raw)
     if encoding == "quoted-printable":
-        return binascii.a2b_qp(body)
-    return body
+        return binascii.a2b_qp(raw)
+    return raw
 
 
-def check_delivered(raw, original, body_lines):
+def file_digest(path):
+    h = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while block := f.read(CHUNK):
+            h.update(block)
+            size += len(block)
+    return size, h.hexdigest()
+
+
+def text_lines(data):
+    return {line.rstrip() for line in data.replace(b"\r\n", b"\n").split(b"\n")}
+
+
+def check_delivered(path, expected, body_lines):
     """The delivered message holds the attachment's exact bytes and every body line."""
     found_file = False
     text = b""
-    for head, body in mime_parts(raw):
-        disposition = header_value(head, b"Content-Disposition")
-        decoded = decode_part(head, body)
-        if "filename" in disposition:
-            if decoded != original:
-                raise BenchError(f"attachment bytes differ ({len(decoded)} bytes, expected {len(original)})")
-            found_file = True
-        else:
-            text += decoded
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        for head, start, end in leaf_parts(mm):
+            if "filename" in header_value(head, b"Content-Disposition"):
+                if header_value(head, b"Content-Transfer-Encoding").strip().lower() != "base64":
+                    raise BenchError("the attachment is not in base64")
+                got = b64_digest(mm, start, end)
+                if got != expected:
+                    raise BenchError(f"attachment bytes differ ({got[0]} bytes, expected {expected[0]})")
+                found_file = True
+            else:
+                text += decode_text(head, mm[start:end])
     if not found_file:
         raise BenchError("no attachment in the delivered message")
-    lines = [line.rstrip() for line in text.replace(b"\r\n", b"\n").split(b"\n")]
+    lines = text_lines(text)
     missing = [b for b in body_lines if b.rstrip() not in lines]
     if missing:
         raise BenchError(f"body line missing from the delivered message: {missing[0]!r}")
 
 
-def cmp_files(a, b):
-    r = subprocess.run(["cmp", str(a), str(b)], capture_output=True, check=False)
-    if r.returncode != 0:
-        raise BenchError(f"unpacked file differs: {r.stdout.decode(errors='replace').strip()} "
-                         f"{r.stderr.decode(errors='replace').strip()}")
+def check_file(path, expected):
+    if not path.is_file():
+        raise BenchError(f"{path.name} was not unpacked")
+    got = file_digest(path)
+    if got != expected:
+        raise BenchError(f"unpacked {path.name} differs ({got[0]} bytes, expected {expected[0]})")
 
 
 def check_text(path, body_lines):
-    lines = [line.rstrip() for line in pathlib.Path(path).read_bytes().replace(b"\r\n", b"\n").split(b"\n")]
+    lines = text_lines(pathlib.Path(path).read_bytes())
     missing = [b for b in body_lines if b.rstrip() not in lines]
     if missing:
         raise BenchError(f"{path}: body line missing: {missing[0]!r}")
 
 
-# --- the tools --------------------------------------------------------------------------
+def zanpost_ini(d, zanpost, lines):
+    # ZanPost reads Zan_Post.ini beside its real path, so it gets a copy of its own.
+    d.mkdir()
+    shutil.copy2(zanpost, d / "zanpost")
+    (d / "Zan_Post.ini").write_text("\n".join(lines) + "\n")
+    return d
+
+
+def fetchmail_rc(path, servers, tls, mda):
+    s = servers
+    if tls:
+        server = f'{s.tls_host} protocol pop3 port {s.pop3s_port}'
+        security = (f'ssl sslproto TLS1.2+ sslcertck sslcertfile "{s.tls_ca}" '
+                    f'sslcommonname "{s.tls_name}"')
+    else:
+        server = f'{s.host} protocol pop3 port {s.pop3_port}'
+        security = 'no sslcertck'
+    path.write_text(
+        f'set no syslog\n'
+        f'poll {server}\n'
+        f'  user "{s.user}" there with password "{s.password}" is root here\n'
+        f'  fetchall nokeep {security}\n'
+        f'  mda "{mda}"\n')
+    path.chmod(0o600)
+
+
+def run_zanpost(d, job):
+    t = timed([str(d / "zanpost"), job], d)
+    if t["stderr"].strip() or t["stdout"].strip():
+        # On Linux a box prints; a run that printed one failed somewhere.
+        raise BenchError(f"zanpost {job} reported: " + (t["stdout"] + t["stderr"]).decode(errors="replace"))
+    return t
+
+
+# --- one attachment size ----------------------------------------------------------------
 
 class Case:
     """One attachment size: its data, body and working directories."""
 
     def __init__(self, root, size_mib, servers, zanpost, tls=False):
-        self.size = size_mib * MIB
+        self.size_mib = size_mib
         self.tls = tls
         self.dir = pathlib.Path(root) / f"{size_mib}MiB{'-tls' if tls else ''}"
         self.data_dir = self.dir / "data"
         self.data_dir.mkdir(parents=True)
         self.name = f"export{size_mib}.dat"
         self.file = self.data_dir / self.name
-        self.original = random.Random(size_mib).randbytes(self.size)
-        self.file.write_bytes(self.original)
+        self.expected = self._write_random(self.file, size_mib * MIB, seed=size_mib)
         self.body_lines = [f"Radek {i:02d}: obraty za obdobi, soucet = {i * 1234.5:.2f} Kc".encode()
                            for i in range(1, 21)]
         self.body = self.dir / "telo.txt"
@@ -213,9 +343,8 @@ class Case:
         self.servers = servers
         self.sample = None  # a message as ZanPost sent it, served to every GET tool
 
-        # ZanPost reads Zan_Post.ini beside its real path, so it gets copies of its own.
         secure = ["Sifrovani=TLS", f"CA={servers.tls_ca}", f"Jmeno={servers.tls_name}"]
-        self.zp_send = self._zanpost_dir("send", zanpost, [
+        self.zp_send = zanpost_ini(self.dir / "zanpost-send", zanpost, [
             "[Mail]", "Odesilatel=ucetni@zanpost.test", f"Adresat={servers.address}",
             f"SMTP={servers.tls_host if tls else servers.host}", f"Predmet={self.subject}", f"Telo={self.body}",
             "[Soubory]", f"Cesta={self.data_dir}/", f"Soubory={self.name}",
@@ -223,19 +352,25 @@ class Case:
             + (["[SMTP]", f"Uzivatel={servers.user}", f"Heslo={servers.password}"] + secure if tls else []))
         self.out_dir = self.dir / "out"
         self.out_dir.mkdir()
-        self.zp_get = self._zanpost_dir("get", zanpost, [
+        self.zp_get = zanpost_ini(self.dir / "zanpost-get", zanpost, [
             "[Mail]", f"POP3={servers.tls_host if tls else servers.host}", f"Uzivatel={servers.user}",
             f"Heslo={servers.password}", f"Telo_Get={self.out_dir}/prijato.txt",
             "[Soubory]", f"Cesta={self.out_dir}/",
             "[Upozorneni]", "Upozornovat=0"]
             + (["[POP3]"] + secure if tls else []))
 
-    def _zanpost_dir(self, job, zanpost, ini_lines):
-        d = self.dir / f"zanpost-{job}"
-        d.mkdir()
-        shutil.copy2(zanpost, d / "zanpost")
-        (d / "Zan_Post.ini").write_text("\n".join(ini_lines) + "\n")
-        return d
+    @staticmethod
+    def _write_random(path, size, seed):
+        rng = random.Random(seed)
+        h = hashlib.sha256()
+        with open(path, "wb") as f:
+            left = size
+            while left:
+                block = rng.randbytes(min(CHUNK, left))
+                f.write(block)
+                h.update(block)
+                left -= len(block)
+        return size, h.hexdigest()
 
     def fresh_out(self):
         shutil.rmtree(self.out_dir)
@@ -244,10 +379,7 @@ class Case:
     # SEND tools: each returns its timing; the check follows.
 
     def send_zanpost(self):
-        t = timed([str(self.zp_send / "zanpost"), "SEND"], self.zp_send)
-        if t["stderr"].strip():
-            raise BenchError("zanpost SEND reported: " + t["stderr"].decode(errors="replace"))
-        return t
+        return run_zanpost(self.zp_send, "SEND")
 
     def send_mpack_msmtp(self):
         s = self.servers
@@ -262,8 +394,11 @@ class Case:
             connection = f'--host={s.host} --port={s.smtp_port} --auth=off --tls=off'
         script = (f'mpack -s "$1" -d "$2" -o "$3" "$4" && '
                   f'msmtp {connection} --from=ucetni@zanpost.test -- {s.address} < "$3"')
-        return timed(["sh", "-c", script, "sh", self.subject, str(self.body), str(out), self.name],
-                     self.data_dir)
+        try:
+            return timed(["sh", "-c", script, "sh", self.subject, str(self.body), str(out), self.name],
+                         self.data_dir)
+        finally:
+            out.unlink(missing_ok=True)
 
     def send_python(self):
         s = self.servers
@@ -271,46 +406,34 @@ class Case:
                       "ucetni@zanpost.test", s.address, self.subject, str(self.body), str(self.file)],
                      self.dir)
 
-    def after_send(self, keep_sample):
+    def before_send(self):
+        pass
+
+    def after_send(self, key):
         self.servers.wait_count(1)
         path = self.servers.paths()[0]
-        raw = path.read_bytes()
-        check_delivered(raw, self.original, self.body_lines)
-        if keep_sample:
+        check_delivered(path, self.expected, self.body_lines)
+        if key == "zanpost" and self.sample is None:
             self.sample = self.dir / "sample.eml"
-            self.sample.write_bytes(raw)
+            shutil.copyfile(path, self.sample)
         self.servers.clear()
 
     # GET tools
 
     def get_zanpost(self):
-        t = timed([str(self.zp_get / "zanpost"), "GET"], self.zp_get)
-        if t["stderr"].strip():
-            raise BenchError("zanpost GET reported: " + t["stderr"].decode(errors="replace"))
-        return t
+        return run_zanpost(self.zp_get, "GET")
 
     def get_fetchmail_munpack(self):
-        s = self.servers
         fetched = self.dir / "fetched.eml"
         rc = self.dir / "fetchmailrc"
-        if self.tls:
-            server = f'{s.tls_host} protocol pop3 port {s.pop3s_port}'
-            security = (f'ssl sslproto TLS1.2+ sslcertck sslcertfile "{s.tls_ca}" '
-                        f'sslcommonname "{s.tls_name}"')
-        else:
-            server = f'{s.host} protocol pop3 port {s.pop3_port}'
-            security = 'no sslcertck'
-        rc.write_text(
-            f'set no syslog\n'
-            f'poll {server}\n'
-            f'  user "{s.user}" there with password "{s.password}" is root here\n'
-            f'  fetchall nokeep {security}\n'
-            f'  mda "/bin/sh -c \'cat > {fetched}\'"\n')
-        rc.chmod(0o600)
+        fetchmail_rc(rc, self.servers, self.tls, f"/bin/sh -c 'cat > {fetched}'")
         script = (f'fetchmail -s -f "$1" --pidfile "$2" && '
                   f'munpack -q -t -C "$3" "$4" > /dev/null')
-        return timed(["sh", "-c", script, "sh", str(rc), str(self.dir / "fetchmail.pid"),
-                      str(self.out_dir), str(fetched)], self.dir)
+        try:
+            return timed(["sh", "-c", script, "sh", str(rc), str(self.dir / "fetchmail.pid"),
+                          str(self.out_dir), str(fetched)], self.dir)
+        finally:
+            fetched.unlink(missing_ok=True)
 
     def get_python(self):
         s = self.servers
@@ -319,24 +442,131 @@ class Case:
 
     def before_get(self):
         self.servers.clear()
-        self.servers.put(self.sample)
+        self.servers.put(source=self.sample)
         self.fresh_out()
 
-    def after_get(self, tool):
+    def after_get(self, key):
         if self.servers.count() != 0:
-            raise BenchError(f"{tool}: the message is still on the server")
-        cmp_files(self.file, self.out_dir / self.name)
-        if tool == "zanpost":
-            check_text(self.out_dir / "prijato.txt", self.body_lines)
-        elif tool == "python":
+            raise BenchError(f"{key}: the message is still on the server")
+        check_file(self.out_dir / self.name, self.expected)
+        if key in ("zanpost", "python"):
             check_text(self.out_dir / "prijato.txt", self.body_lines)
         else:
             # munpack -t writes each text part to its own file (part1, part2, ...).
-            texts = [p for p in self.out_dir.iterdir() if p.name != self.name]
-            joined = self.dir / "munpack-text.txt"
-            joined.write_bytes(b"\n".join(p.read_bytes() for p in texts))
-            check_text(joined, self.body_lines)
+            joined = b"\n".join(p.read_bytes() for p in self.out_dir.iterdir() if p.name != self.name)
+            missing = [b for b in self.body_lines if b.rstrip() not in text_lines(joined)]
+            if missing:
+                raise BenchError(f"munpack's text parts lack a body line: {missing[0]!r}")
+        self.fresh_out()
 
+
+# --- many messages ----------------------------------------------------------------------
+
+BATCH_FILE = 20 * 1024
+BATCH_BOUNDARY = "zp-bench-davka-7f3a"
+
+
+def batch_message(i, address):
+    """Marked message number i: about 2 KB of text and a 20 KB file of random bytes."""
+    data = random.Random(1_000_000 + i).randbytes(BATCH_FILE)
+    text = "\r\n".join(f"Zprava {i:05d} radek {n:02d}: obraty za obdobi, soucet = {n * 1234.5:10.2f} Kc"
+                       for n in range(1, 29)) + "\r\n"
+    b64 = binascii.b2a_base64(data, newline=False).decode()
+    b64 = "\r\n".join(b64[k:k + 76] for k in range(0, len(b64), 76))
+    raw = (f"From: Ucetni <ucetni@zanpost.test>\r\n"
+           f"To: {address}\r\n"
+           f"Subject: ZAN_POST davka {i:05d}\r\n"
+           f"Date: Mon, 07 Dec 2026 12:00:00 +0100\r\n"
+           f"Message-ID: <davka-{i}@zanpost.test>\r\n"
+           f"MIME-Version: 1.0\r\n"
+           f"Content-Type: multipart/mixed; boundary=\"{BATCH_BOUNDARY}\"\r\n"
+           f"\r\n"
+           f"--{BATCH_BOUNDARY}\r\n"
+           f"Content-Type: text/plain; charset=windows-1250\r\n"
+           f"Content-Transfer-Encoding: quoted-printable\r\n"
+           f"\r\n"
+           f"{text}"
+           f"--{BATCH_BOUNDARY}\r\n"
+           f"Content-Type: application/octet-stream; name=\"d{i:05d}.dat\"\r\n"
+           f"Content-Transfer-Encoding: base64\r\n"
+           f"Content-Disposition: attachment; filename=\"d{i:05d}.dat\"\r\n"
+           f"\r\n"
+           f"{b64}\r\n"
+           f"--{BATCH_BOUNDARY}--\r\n").encode()
+    return raw, hashlib.sha256(data).hexdigest()
+
+
+TEXT_MARK = re.compile(rb"Zprava (\d{5}) radek 01")
+
+
+class Batch:
+    """GET of `count` marked messages, put straight into the Maildir before every run."""
+
+    def __init__(self, root, count, servers, zanpost):
+        self.count = count
+        self.servers = servers
+        self.dir = pathlib.Path(root) / f"{count}msg"
+        self.dir.mkdir(parents=True)
+        self.out_dir = self.dir / "out"
+        self.out_dir.mkdir()
+        made = [batch_message(i, servers.address) for i in range(count)]
+        self.messages = [raw for raw, _ in made]
+        self.digests = {f"d{i:05d}.dat": digest for i, (_, digest) in enumerate(made)}
+        self.zp_get = zanpost_ini(self.dir / "zanpost-get", zanpost, [
+            "[Mail]", f"POP3={servers.host}", f"Uzivatel={servers.user}",
+            f"Heslo={servers.password}", f"Telo_Get={self.out_dir}/prijato.txt",
+            "[Soubory]", f"Cesta={self.out_dir}/",
+            "[Upozorneni]", "Upozornovat=0"])
+
+    def before_get(self):
+        self.servers.clear()
+        for raw in self.messages:
+            self.servers.put(data=raw)
+        shutil.rmtree(self.out_dir)
+        self.out_dir.mkdir()
+
+    def get_zanpost(self):
+        return run_zanpost(self.zp_get, "GET")
+
+    def get_fetchmail_munpack(self):
+        # Each message goes to munpack as it arrives, in a folder of its own: munpack names
+        # every text part "part1" and would otherwise probe part1.1, part1.2, ... for each.
+        rc = self.dir / "fetchmailrc"
+        fetchmail_rc(rc, self.servers, False, f"munpack -q -t -C $(mktemp -d {self.out_dir}/m.XXXXXX)")
+        return timed(["fetchmail", "-s", "-f", str(rc), "--pidfile", str(self.dir / "fetchmail.pid")],
+                     self.dir)
+
+    def get_python(self):
+        s = self.servers
+        return timed([PYTHON, str(HERE / "peers" / "pop3_get.py"), s.host, s.pop3_port, s.user,
+                      s.password, str(self.out_dir), str(self.out_dir / "prijato.txt")], self.dir)
+
+    def after_get(self, key):
+        left = self.servers.count()
+        if left != 0:
+            raise BenchError(f"{key}: {left} of {self.count} messages are still on the server")
+        files = {}
+        texts = []
+        for p in self.out_dir.rglob("*"):
+            if p.is_file():
+                if p.name in self.digests:
+                    if p.name in files:
+                        raise BenchError(f"{key}: {p.name} unpacked twice")
+                    files[p.name] = p
+                else:
+                    texts.append(p.read_bytes())
+        if len(files) != self.count:
+            raise BenchError(f"{key}: {len(files)} of {self.count} files unpacked")
+        for name, p in files.items():
+            if hashlib.sha256(p.read_bytes()).hexdigest() != self.digests[name]:
+                raise BenchError(f"{key}: {name} differs")
+        marks = {int(m) for t in texts for m in TEXT_MARK.findall(t)}
+        if marks != set(range(self.count)):
+            raise BenchError(f"{key}: the text of {self.count - len(marks & set(range(self.count)))} "
+                             f"messages is missing")
+
+
+# --- rounds and results -----------------------------------------------------------------
 
 SEND_TOOLS = [("zanpost", "ZanPost SEND", Case.send_zanpost),
               ("mpack", "mpack + msmtp", Case.send_mpack_msmtp),
@@ -348,101 +578,278 @@ TLS_SEND_TOOLS = [("zanpost", "ZanPost SEND, TLS 465", Case.send_zanpost),
                   ("mpack", "mpack + msmtp, TLS 465", Case.send_mpack_msmtp)]
 TLS_GET_TOOLS = [("zanpost", "ZanPost GET, POP3S 995", Case.get_zanpost),
                  ("fetchmail", "fetchmail SSL + munpack", Case.get_fetchmail_munpack)]
+BATCH_TOOLS = [("zanpost", "ZanPost GET", Batch.get_zanpost),
+               ("fetchmail", "fetchmail + munpack", Batch.get_fetchmail_munpack),
+               ("python", "Python poplib + email", Batch.get_python)]
 
 
-def measure_job(case, job, tools, runs, log):
-    results = {key: [] for key, _, _ in tools}
-    # One warm-up round, then the tools take turns so that drift hits all of them alike.
-    for round_ in range(runs + 1):
-        for key, label, run in tools:
-            if job == "GET":
-                case.before_get()
-            t = run(case)
-            if job == "SEND":
-                case.after_send(keep_sample=(key == "zanpost"))
-            else:
-                case.after_get(key)
-            if round_ > 0:
-                results[key].append(t)
-            log(f"  {job} {label:24s} {'warm-up' if round_ == 0 else f'run {round_}'}: "
-                f"{t['wall']:.3f} s wall, {t['cpu']:.2f} s CPU, {t['rss_kib'] / 1024:.1f} MiB")
-    return results
+class Bench:
+    def __init__(self, args, log):
+        self.args = args
+        self.log = log
+        self.results = []  # one dict per (case, tool)
+        self.rss_per_mib = {}  # (job, tool) -> peak RSS / attachment size seen so far
 
-
-def summarise(results):
-    return {key: {"wall": statistics.median(r["wall"] for r in runs),
-                  "cpu": statistics.median(r["cpu"] for r in runs),
-                  "rss_mib": statistics.median(r["rss_kib"] for r in runs) / 1024,
-                  "runs": len(runs)}
-            for key, runs in results.items()}
-
-
-def print_table(rows, out):
-    """A Markdown table: it reads in a terminal and goes into the README as it is."""
-    out("| size | job | tool | wall s | CPU s | peak RSS MiB | RSS / size | wall / fastest peer |")
-    out("|---:|---|---|---:|---:|---:|---:|---:|")
-    for size_mib, job, tools, summary in rows:
-        fastest = min(summary[key]["wall"] for key, _, _ in tools if key != "zanpost")
+    def measure(self, case, job, tools, unit, amount, big, tls=False):
+        """Runs the tools in turns; returns nothing, appends to self.results."""
+        runs = self.args.runs
+        rounds = runs if big else runs + 1
+        warmup = 0 if big else 1
+        skipped = {}
+        if job in ("SEND", "GET") and unit == "MiB":
+            for key, label, _ in tools:
+                per_mib = self.rss_per_mib.get((job, tls, key))
+                if key != "zanpost" and per_mib and per_mib * amount > 0.6 * mem_available_mib():
+                    skipped[key] = (f"left out: would need about {per_mib * amount / 1024:.1f} GiB, more "
+                                    f"than 60 % of the {mem_available_mib() / 1024:.1f} GiB available")
+        samples = {key: [] for key, _, _ in tools}
+        for round_ in range(rounds):
+            for key, label, run in tools:
+                if key in skipped:
+                    continue
+                # Where one run takes long, a peer runs once, and ZanPost again only while
+                # its runs stay short: the whole bench has to fit in a quarter of an hour.
+                if big and round_ > 0 and (key != "zanpost" or
+                                           samples[key][-1]["wall"] > self.args.repeat_below):
+                    continue
+                getattr(case, "before_send" if job == "SEND" else "before_get")()
+                t = run(case)
+                getattr(case, "after_send" if job == "SEND" else "after_get")(key)
+                if round_ >= warmup:
+                    samples[key].append(t)
+                self.log(f"  {job}{' TLS' if tls else ''} {label:26s} "
+                         f"{'warm-up' if round_ < warmup else f'run {round_ - warmup + 1}'}: "
+                         f"{t['wall']:.3f} s wall, {t['cpu']:.2f} s CPU, {t['rss_kib'] / 1024:.1f} MiB")
         for key, label, _ in tools:
-            s = summary[key]
-            ratio = f"**{s['wall'] / fastest:.2f}**" if key == "zanpost" else ""
-            out(f"| {size_mib} MiB | {job} | {label} | {s['wall']:.3f} | {s['cpu']:.2f} | "
-                f"{s['rss_mib']:.1f} | {s['rss_mib'] / size_mib:.2f} | {ratio} |")
+            record = {"job": job, "tls": tls, "unit": unit, "amount": amount, "tool": key, "label": label}
+            if key in skipped:
+                record["skipped"] = skipped[key]
+                self.log(f"  {label}: {skipped[key]}")
+            else:
+                runs_ = samples[key]
+                record.update({"wall": statistics.median(r["wall"] for r in runs_),
+                               "cpu": statistics.median(r["cpu"] for r in runs_),
+                               "rss_mib": statistics.median(r["rss_kib"] for r in runs_) / 1024,
+                               "walls": [round(r["wall"], 4) for r in runs_]})
+                record["runs"] = len(runs_)
+                if unit == "MiB":
+                    self.rss_per_mib[(job, tls, key)] = record["rss_mib"] / amount
+            self.results.append(record)
+
+
+def fmt_wall(s):
+    return f"{s:.3f}" if s < 10 else f"{s:.1f}"
+
+
+def print_tables(results, out):
+    """Markdown tables: they read in a terminal and go into the README as they are."""
+    sized = [r for r in results if r["unit"] == "MiB"]
+    if sized:
+        sizes = sorted({r["amount"] for r in sized})
+        out("Wall time in seconds and peak RSS in MiB (medians; n = runs):")
+        out("")
+        out("| job | tool | " + " | ".join(f"{s} MiB" for s in sizes) + " |")
+        out("|---|---|" + "---:|" * len(sizes))
+        for job in ("SEND", "GET"):
+            for tls in (False, True):
+                labels = []
+                for r in sized:
+                    if r["job"] == job and r["tls"] == tls and r["label"] not in labels:
+                        labels.append(r["label"])
+                for label in labels:
+                    cells = []
+                    for s in sizes:
+                        r = next((r for r in sized if r["label"] == label and r["job"] == job
+                                  and r["tls"] == tls and r["amount"] == s), None)
+                        if r is None:
+                            cells.append("")
+                        elif "skipped" in r:
+                            cells.append("left out")
+                        else:
+                            n = "" if r["runs"] >= 3 else f" (n={r['runs']})"
+                            cells.append(f"{fmt_wall(r['wall'])} s, {r['rss_mib']:.1f} MiB{n}")
+                    out(f"| {job}{' TLS' if tls else ''} | {label} | " + " | ".join(cells) + " |")
+        out("")
+        out("ZanPost's wall time / the fastest peer's, for the same job:")
+        out("")
+        out("| job | " + " | ".join(f"{s} MiB" for s in sizes) + " |")
+        out("|---|" + "---:|" * len(sizes))
+        for job in ("SEND", "GET"):
+            for tls in (False, True):
+                cells = []
+                for s in sizes:
+                    here = [r for r in sized if r["job"] == job and r["tls"] == tls and r["amount"] == s
+                            and "wall" in r]
+                    zp = [r["wall"] for r in here if r["tool"] == "zanpost"]
+                    peers = [r["wall"] for r in here if r["tool"] != "zanpost"]
+                    cells.append(f"{zp[0] / min(peers):.2f}" if zp and peers else "")
+                if any(cells):
+                    out(f"| {job}{' TLS' if tls else ''} | " + " | ".join(cells) + " |")
+        tls_ratio = []
+        for job in ("SEND", "GET"):
+            for s in sizes:
+                plain = [r["wall"] for r in sized if r["job"] == job and not r["tls"] and r["amount"] == s
+                         and r["tool"] == "zanpost"]
+                secure = [r["wall"] for r in sized if r["job"] == job and r["tls"] and r["amount"] == s
+                          and r["tool"] == "zanpost"]
+                if plain and secure:
+                    tls_ratio.append(f"{job} {s} MiB {secure[0] / plain[0]:.2f}")
+        if tls_ratio:
+            out("")
+            out("ZanPost's wall time with TLS / without: " + ", ".join(tls_ratio) + ".")
+    counted = [r for r in results if r["unit"] == "messages"]
+    if counted:
+        counts = sorted({r["amount"] for r in counted})
+        out("")
+        out("GET of N marked messages (2 KB text + 20 KB file each): wall time in seconds, peak RSS in MiB:")
+        out("")
+        out("| tool | " + " | ".join(f"{n}" for n in counts) + " | time ratio per 4 × messages |")
+        out("|---|" + "---:|" * (len(counts) + 1))
+        labels = []
+        for r in counted:
+            if r["label"] not in labels:
+                labels.append(r["label"])
+        for label in labels:
+            mine = {r["amount"]: r for r in counted if r["label"] == label and "wall" in r}
+            cells = []
+            for n in counts:
+                r = mine.get(n)
+                cells.append(f"{fmt_wall(r['wall'])} s, {r['rss_mib']:.1f} MiB"
+                             + ("" if r["runs"] >= 3 else f" (n={r['runs']})") if r else "")
+            growth = [f"{mine[b]['wall'] / mine[a]['wall']:.1f}" for a, b in zip(counts, counts[1:])
+                      if a in mine and b in mine and b == 4 * a]
+            out(f"| {label} | " + " | ".join(cells) + f" | {' / '.join(growth)} |")
+
+
+def pick(results, unit, job, tls, amount, tool):
+    return next((r for r in results if r["unit"] == unit and r["job"] == job and r["tls"] == tls
+                 and r["amount"] == amount and r["tool"] == tool and "wall" in r), None)
+
+
+def print_goals(results, out):
+    """The targets of the memory and secure-mail issues, each with what this run measured:
+    met, not met, or not measured. Information only: the numbers belong to the machine."""
+    lines = []
+    sized = [r for r in results if r["unit"] == "MiB" and r["tool"] == "zanpost" and "wall" in r]
+    if sized:
+        worst = max(sized, key=lambda r: r["rss_mib"])
+        lines.append((worst["rss_mib"] <= 8,
+                      f"peak RSS of ZanPost at most 8 MiB at every size: largest {worst['rss_mib']:.1f} MiB "
+                      f"({worst['job']}{' TLS' if worst['tls'] else ''}, {worst['amount']} MiB)"))
+        above = []
+        for r in sized:
+            peers = [p["rss_mib"] for p in results if p["unit"] == "MiB" and p["job"] == r["job"]
+                     and p["tls"] == r["tls"] and p["amount"] == r["amount"] and p["tool"] != "zanpost"
+                     and "wall" in p]
+            if peers and r["rss_mib"] >= min(peers):
+                above.append(f"{r['job']}{' TLS' if r['tls'] else ''} {r['amount']} MiB "
+                             f"({r['rss_mib']:.1f} against {min(peers):.1f})")
+        lines.append((not above, "peak RSS of ZanPost below every peer's: " +
+                      (f"at or above the leanest peer in {len(above)} of {len(sized)} cases: " + ", ".join(above)
+                       if above else f"in all {len(sized)} cases")))
+    for job in ("SEND", "GET"):
+        for tls, limit in ((False, 0.3), (True, 0.5)):
+            zp = pick(results, "MiB", job, tls, 50, "zanpost")
+            peers = [r["wall"] for r in results if r["unit"] == "MiB" and r["job"] == job and r["tls"] == tls
+                     and r["amount"] == 50 and r["tool"] != "zanpost" and "wall" in r]
+            if zp and peers:
+                ratio = zp["wall"] / min(peers)
+                lines.append((ratio <= limit, f"{job}{' TLS' if tls else ''} 50 MiB wall time at most {limit} x "
+                                              f"the fastest peer: {ratio:.2f}"))
+        zp_tls, zp_plain = pick(results, "MiB", job, True, 50, "zanpost"), pick(results, "MiB", job, False, 50, "zanpost")
+        if zp_tls and zp_plain:
+            ratio = zp_tls["wall"] / zp_plain["wall"]
+            lines.append((ratio <= 1.5, f"{job} 50 MiB with TLS at most 1.5 x ZanPost's plain time: {ratio:.2f}"))
+    many, fewer = pick(results, "messages", "GET", False, 6400, "zanpost"), pick(results, "messages", "GET", False, 1600, "zanpost")
+    if many and fewer:
+        ratio = many["wall"] / fewer["wall"]
+        lines.append((ratio <= 4.5, f"GET of 6400 messages at most 4.5 x the time of 1600: {ratio:.2f}"))
+    if lines:
+        out("")
+        out("Targets (issues 12 and 14):")
+        out("")
+        for met, text in lines:
+            out(f"- {'met' if met else 'NOT MET'}: {text}")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("zanpost")
-    parser.add_argument("--sizes", default="1,10,50")
-    parser.add_argument("--tls-sizes", default="50")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--sizes", default="1,10,50,500")
+    parser.add_argument("--tls-sizes", default="1,10,50,500")
+    parser.add_argument("--messages", default="100,400,1600,6400")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--once-from", type=int, default=500)
+    parser.add_argument("--messages-once-from", type=int, default=1600)
+    parser.add_argument("--repeat-below", type=float, default=20.0)
     parser.add_argument("--json")
     args = parser.parse_args()
+    if args.runs < 1:
+        parser.error("--runs must be at least 1")
 
-    servers = Servers()
-    root = tempfile.mkdtemp(prefix="zp-bench-", dir="/run" if os.access("/run", os.W_OK) else None)
+    def numbers(text):
+        return [int(s) for s in text.split(",") if s.strip()]
+
     log = lambda text: print(text, file=sys.stderr, flush=True)
-    rows = []
+    servers = Servers()
+    largest = max(numbers(args.sizes) + numbers(args.tls_sizes), default=0)
+    if largest:
+        # base64 in lines of 76 + CR LF, and room for the headers and the body.
+        need = largest * MIB * 4 // 3 * 78 // 76 + MIB
+        limit = servers.smtp_size_limit()
+        if limit and limit < need:
+            log(f"benchmark failed: the SMTP server takes messages up to {limit // MIB} MiB, the "
+                f"{largest} MiB attachment needs {need // MIB + 1} MiB (bench/run sets ZP_MAIL_MAX_MESSAGE)")
+            return 1
+    root = tempfile.mkdtemp(prefix="zp-bench-", dir="/run" if os.access("/run", os.W_OK) else None)
+    bench = Bench(args, log)
+    started = time.monotonic()
+    date = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    failure = None
     try:
-        for size_mib in (int(s) for s in args.sizes.split(",")):
-            log(f"{size_mib} MiB attachment:")
-            case = Case(root, size_mib, servers, args.zanpost)
-            servers.clear()
-            send = measure_job(case, "SEND", SEND_TOOLS, args.runs, log)
-            rows.append((size_mib, "SEND", SEND_TOOLS, summarise(send)))
-            get = measure_job(case, "GET", GET_TOOLS, args.runs, log)
-            rows.append((size_mib, "GET", GET_TOOLS, summarise(get)))
-            shutil.rmtree(case.dir)
-        for size_mib in (int(s) for s in args.tls_sizes.split(",") if s):
-            log(f"{size_mib} MiB attachment over TLS:")
-            case = Case(root, size_mib, servers, args.zanpost, tls=True)
-            servers.clear()
-            send = measure_job(case, "SEND", TLS_SEND_TOOLS, args.runs, log)
-            rows.append((size_mib, "SEND TLS", TLS_SEND_TOOLS, summarise(send)))
-            get = measure_job(case, "GET", TLS_GET_TOOLS, args.runs, log)
-            rows.append((size_mib, "GET TLS", TLS_GET_TOOLS, summarise(get)))
-            shutil.rmtree(case.dir)
+        plain, secure = numbers(args.sizes), numbers(args.tls_sizes)
+        for size_mib in sorted(set(plain) | set(secure)):
+            big = size_mib >= args.once_from
+            for tls in (False, True):
+                if size_mib not in (secure if tls else plain):
+                    continue
+                log(f"{size_mib} MiB attachment{' over TLS' if tls else ''}:")
+                case = Case(root, size_mib, servers, args.zanpost, tls=tls)
+                servers.clear()
+                bench.measure(case, "SEND", TLS_SEND_TOOLS if tls else SEND_TOOLS, "MiB", size_mib, big, tls)
+                bench.measure(case, "GET", TLS_GET_TOOLS if tls else GET_TOOLS, "MiB", size_mib, big, tls)
+                shutil.rmtree(case.dir)
+        for count in numbers(args.messages):
+            log(f"GET of {count} marked messages:")
+            batch = Batch(root, count, servers, args.zanpost)
+            bench.measure(batch, "GET", BATCH_TOOLS, "messages", count, count >= args.messages_once_from)
+            shutil.rmtree(batch.dir)
     except BenchError as e:
+        failure = str(e)
         log(f"benchmark failed: {e}")
-        return 1
     finally:
         shutil.rmtree(root, ignore_errors=True)
         servers.clear()
+    log(f"measured in {time.monotonic() - started:.0f} s")
 
-    print(f"Whole programs through local OpenSMTPD and Dovecot: medians of {args.runs} runs after one "
-          f"warm-up, every delivered and unpacked byte checked.")
-    print()
-    print_table(rows, print)
-    plain = {(size, job): summary["zanpost"]["wall"] for size, job, _, summary in rows}
-    ratios = [f"{job} {size} MiB {summary['zanpost']['wall'] / plain[(size, job[:-4])]:.2f}"
-              for size, job, _, summary in rows if job.endswith(" TLS") and (size, job[:-4]) in plain]
-    if ratios:
+    # What was measured before a failure is still shown, marked as such: a quarter of an
+    # hour's figures are not thrown away for the last case.
+    if failure:
+        print(f"INCOMPLETE: the benchmark stopped at a failed check: {failure}")
         print()
-        print("ZanPost wall time with TLS / without: " + ", ".join(ratios) + ".")
+    print(f"Whole programs through local OpenSMTPD and Dovecot, every delivered and unpacked byte "
+          f"checked. Below {args.once_from} MiB and {args.messages_once_from} messages: medians of "
+          f"{args.runs} runs after one warm-up; at and above: each peer once, ZanPost up to {args.runs} "
+          f"times while a run takes under {args.repeat_below:g} s.")
+    print()
+    print_tables(bench.results, print)
+    print_goals(bench.results, print)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump([{"size_mib": s, "job": j, "summary": summary} for s, j, _, summary in rows], f, indent=1)
-    return 0
+            json.dump({"date": date, "incomplete": failure, "runs": args.runs, "once_from": args.once_from,
+                       "messages_once_from": args.messages_once_from,
+                       "results": bench.results}, f, indent=1)
+    return 1 if failure else 0
 
-
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())

@@ -77,7 +77,8 @@
 #   ZP_OAUTH_TOKEN        the one valid access token of the run
 #
 # OpenSMTPD accepts messages up to 256 MiB (its default would refuse large attachments after
-# they were sent).
+# they were sent), as does Dovecot submission; ZP_MAIL_MAX_MESSAGE set beforehand (as 768M:
+# a number with K, M or G) raises both, for bench/run's 500 MiB attachment.
 
 ZP_MAILSERVERS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
 export ZP_MAILSERVERS
@@ -308,7 +309,7 @@ zp_ms_write_configs() {
   # whose uid, gid and home come from a private user base.
   cat >"$d/smtpd.conf" <<EOF
 # Generated for one end-to-end run; delete with its directory.
-smtp max-message-size 256M
+smtp max-message-size $ZP_MAIL_MAX_MESSAGE
 table domains file:$d/domains
 table vusers file:$d/vusers
 table users file:$d/users
@@ -384,7 +385,7 @@ userdb {
 submission_relay_host = 127.0.0.1
 submission_relay_port = $ZP_SMTP_PORT
 submission_relay_ssl = no
-submission_max_mail_size = 256M
+submission_max_mail_size = $ZP_MAIL_MAX_MESSAGE
 protocol submission {
   # No AUTH at all before STARTTLS, not even CRAM-MD5.
   ssl = required
@@ -498,6 +499,11 @@ mail_start() {
   export ZP_MAIL_PASSWORD=${ZP_MAIL_PASSWORD:-Tabulix-heslo-1}
   if [[ ! $ZP_MAIL_PASSWORD =~ ^[!-9\;-~]+$ ]]; then
     zp_ms_err "ZP_MAIL_PASSWORD must be printable ASCII without blanks or ':'"
+    mail_stop; return 1
+  fi
+  ZP_MAIL_MAX_MESSAGE=${ZP_MAIL_MAX_MESSAGE:-256M}
+  if [[ ! $ZP_MAIL_MAX_MESSAGE =~ ^[1-9][0-9]*[KMG]?$ ]]; then
+    zp_ms_err "ZP_MAIL_MAX_MESSAGE must be a size such as 256M"
     mail_stop; return 1
   fi
   export ZP_MAIL_DOMAIN=${ZP_MAIL_DOMAIN:-zanpost.test}
