@@ -4,6 +4,7 @@
 // memory in proportion to the message.
 
 #include "app/jobs_test_harness.h"
+#include "support/sanitized.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +13,7 @@ namespace {
 
 using namespace std::string_literals;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
+using testing::sanitized;
 
 class HostileMessageTest : public JobTest {
 protected:

@@ -3,6 +3,7 @@
 // pass for whole, and the program's memory does not grow with the files or the body.
 
 #include "app/jobs_test_harness.h"
+#include "support/sanitized.h"
 
 #include <gtest/gtest.h>
 
@@ -18,17 +19,7 @@ namespace {
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
+using testing::sanitized;
 
 Conversation accepted_message()
 {

@@ -3,6 +3,7 @@
 // without its texts on the disk. And GET's memory stays flat whatever the size of a part.
 
 #include "app/jobs_test_harness.h"
+#include "support/sanitized.h"
 
 #include <gtest/gtest.h>
 
@@ -145,17 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Sessions, SessionTest, ::testing::Range<std::size_t>(0,
 
 // ---- memory ------------------------------------------------------------------------
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
+using testing::sanitized;
 
 // A loose ceiling: far below the size of any of these messages, so it fails as soon as a
 // part is held whole again, and far above what the program needs, so it never fails by

@@ -1,5 +1,7 @@
 #include "support/scripted_server.h"
 
+#include "support/sanitized.h"
+
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -11,17 +13,7 @@ namespace {
 // How long the server waits for a client before it gives up, so that a hung client ends its
 // test. Under the sanitizers the program runs several times slower: a million-part message
 // takes it longer than a native run takes for anything.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int guard_seconds = 60;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int guard_seconds = 60;
-#else
-constexpr int guard_seconds = 10;
-#endif
-#else
-constexpr int guard_seconds = 10;
-#endif
+constexpr int guard_seconds = sanitized ? 60 : 10;
 
 bool send_all(platform::SocketHandle connection, const std::string& bytes)
 {
