@@ -55,6 +55,16 @@ struct Verdict {
 
 void PrintTo(const Verdict& v, std::ostream* out) { *out << v.name; }
 
+// A client of the test server that trusts the test CA.
+void aim(T_TcpIp& client, ScriptedServer& server, TlsMode mode, int timeout, const char* host)
+{
+    client.Timeout = timeout;
+    client.Hostname = host;
+    client.Port = server.port();
+    client.Tls = mode;
+    client.TlsOptions.ca_file = test_certificates().ca_file;
+}
+
 std::string no_pin(const TestCertificates&) { return {}; }
 std::string self_signed_pin(const TestCertificates& c) { return c.self_signed.sha256; }
 std::string self_signed_pasted(const TestCertificates& c) { return pasted_pin(c.self_signed.sha256); }
@@ -196,11 +206,7 @@ TEST(TlsWrongPeer, HandshakeFailsWithinTheTimeLimitAndTheConnectionIsClosed)
         SCOPED_TRACE(c.name);
         ScriptedServer server(c.conversation);
         T_TcpIp client;
-        client.Timeout = 1;
-        client.Hostname = "localhost";
-        client.Port = server.port();
-        client.Tls = TlsMode::implicit;
-        client.TlsOptions.ca_file = test_certificates().ca_file;
+        aim(client, server, TlsMode::implicit, 1, "localhost");
         const auto start = std::chrono::steady_clock::now();
         try {
             client.Login();
@@ -235,11 +241,7 @@ TEST(TlsRoundTrip, LargeBlocksBothWaysArriveWholeAndTheSessionIsTraced)
     T_TcpIp client;
     TraceLog log;
     client.OnTrace = log.proc();
-    client.Timeout = 10;
-    client.Hostname = "localhost";
-    client.Port = server.port();
-    client.Tls = TlsMode::implicit;
-    client.TlsOptions.ca_file = test_certificates().ca_file;
+    aim(client, server, TlsMode::implicit, 10, "localhost");
     client.Login();
 
     std::string line;
@@ -271,11 +273,7 @@ TEST(TlsRoundTrip, ServerAskingForANewHandshakeMidSessionIsServed)
         {Conversation().start_tls().say("+OK ready").renegotiate().reply("+OK one").reply("+OK two").reply("+OK three")},
         tls12);
     T_TcpIp client;
-    client.Timeout = 10;
-    client.Hostname = "localhost";
-    client.Port = server.port();
-    client.Tls = TlsMode::implicit;
-    client.TlsOptions.ca_file = test_certificates().ca_file;
+    aim(client, server, TlsMode::implicit, 10, "localhost");
     client.Login();
     EXPECT_EQ(client.TlsPeer()->version, "TLSv1.2");
 
@@ -311,11 +309,7 @@ TEST(TlsStartTls, OnlyAGoAheadWithNothingAfterItLeadsToTheHandshake)
         T_TcpIp client;
         TraceLog log;
         client.OnTrace = log.proc();
-        client.Timeout = 10;
-        client.Hostname = "127.0.0.1";
-        client.Port = server.port();
-        client.Tls = TlsMode::starttls;
-        client.TlsOptions.ca_file = test_certificates().ca_file;
+        aim(client, server, TlsMode::starttls, 10, "127.0.0.1");
         client.Login();
         EXPECT_FALSE(client.TlsActive());
 
@@ -354,11 +348,7 @@ TEST(TlsSession, ServerEndingTheSessionEndsTheStreamAndABrokenSessionFailsCleanl
     // close_notify after a line: the line arrives, then the end of the stream.
     ScriptedServer server({Conversation().start_tls().say("+OK last").close()}, test_certificates().good);
     T_TcpIp client;
-    client.Timeout = 10;
-    client.Hostname = "localhost";
-    client.Port = server.port();
-    client.Tls = TlsMode::implicit;
-    client.TlsOptions.ca_file = test_certificates().ca_file;
+    aim(client, server, TlsMode::implicit, 10, "localhost");
     client.Login();
     std::string line;
     client.RequireLine(line);
@@ -377,11 +367,7 @@ TEST(TlsSession, SilenceAfterTheHandshakeRunsIntoTheTimeLimit)
 {
     ScriptedServer server({Conversation().start_tls().say("+OK ready")}, test_certificates().good);
     T_TcpIp client;
-    client.Timeout = 1;
-    client.Hostname = "localhost";
-    client.Port = server.port();
-    client.Tls = TlsMode::implicit;
-    client.TlsOptions.ca_file = test_certificates().ca_file;
+    aim(client, server, TlsMode::implicit, 1, "localhost");
     client.Login();
     std::string line;
     client.RequireLine(line);

@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace zanpost::testing {
@@ -75,6 +77,23 @@ static std::vector<std::string> smtp_traced_commands(const std::string& sent, st
     return traced;
 }
 
+// The client sent exactly `sent`; or, where a handshake follows it, that and then only the
+// handshake: no command of the dialogue and not the secret in clear text.
+void expect_transcript(const std::string& transcript, const std::string& sent, bool handshake_follows,
+                       std::initializer_list<const char*> commands, const std::string& secret)
+{
+    if (!handshake_follows) {
+        EXPECT_EQ(transcript, sent);
+        return;
+    }
+    ASSERT_TRUE(transcript.starts_with(sent)) << transcript;
+    const std::string handshake = transcript.substr(sent.size());
+    for (const char* command : commands) EXPECT_THAT(handshake, Not(HasSubstr(command)));
+    if (!secret.empty()) {
+        EXPECT_THAT(handshake, Not(HasSubstr(secret)));
+    }
+}
+
 void run(const SmtpCase& c)
 {
     SCOPED_TRACE(c.what);
@@ -114,18 +133,8 @@ void run(const SmtpCase& c)
 
     EXPECT_EQ(cause, c.cause) << failure;
     EXPECT_EQ(refused_code, c.refused_code) << failure;
-    const std::string& transcript = server.transcript();
-    if (c.handshake_follows) {
-        ASSERT_TRUE(transcript.starts_with(c.sent)) << transcript;
-        const std::string handshake = transcript.substr(c.sent.size());
-        for (const char* command : {"EHLO", "AUTH", "MAIL FROM", "RCPT", "DATA"})
-            EXPECT_THAT(handshake, Not(HasSubstr(command)));
-        if (!c.secret.empty()) {
-            EXPECT_THAT(handshake, Not(HasSubstr(c.secret)));
-        }
-    } else {
-        EXPECT_EQ(transcript, c.sent);
-    }
+    expect_transcript(server.transcript(), c.sent, c.handshake_follows, {"EHLO", "AUTH", "MAIL FROM", "RCPT", "DATA"},
+                      c.secret);
     EXPECT_EQ(server.connections(), c.connects ? 1u : 0u);
 
     std::vector<std::string> exchange;
@@ -237,16 +246,8 @@ void run(const Pop3Case& c)
     if (!c.cause && c.refused_code == 0) {
         EXPECT_EQ(listed_messages, 1u);
     }
-    const std::string& transcript = server.transcript();
-    if (c.handshake_follows) {
-        ASSERT_TRUE(transcript.starts_with(c.sent)) << transcript;
-        const std::string handshake = transcript.substr(c.sent.size());
-        for (const char* command : {"CAPA", "USER", "PASS", "APOP", "AUTH", "LIST"})
-            EXPECT_THAT(handshake, Not(HasSubstr(command)));
-        EXPECT_THAT(handshake, Not(HasSubstr(c.secret)));
-    } else {
-        EXPECT_EQ(transcript, c.sent);
-    }
+    expect_transcript(server.transcript(), c.sent, c.handshake_follows, {"CAPA", "USER", "PASS", "APOP", "AUTH", "LIST"},
+                      c.secret);
 
     std::vector<std::string> exchange;
     EXPECT_EQ(log.at(trace_sent), pop3_traced_commands(c.sent, exchange));
