@@ -1,9 +1,12 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -23,6 +26,18 @@ bool sync_path(const std::string& path, bool directory)
     if (result != 0 && directory && (errno == EINVAL || errno == ENOTSUP)) result = 0;
     ::close(fd);
     return result == 0;
+}
+
+// Writes every byte, going on after a short write or an interrupted one.
+bool write_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(std::size_t(n));
+    }
+    return true;
 }
 
 }  // namespace
@@ -95,6 +110,96 @@ std::string full_path(const std::string& path)
     // A path naming a directory keeps its final separator.
     if (absolute.back() == '/') result += "/";
     return result;
+}
+
+bool write_file_atomic(const std::string& path, std::string_view bytes, bool owner_only)
+{
+    // A name of its own beside the target, so the rename stays on one file system; O_EXCL
+    // so that no file (or link) someone else put there is written through.
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, owner_only ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    // The creation mode passes through the umask; owner_only means exactly 0600.
+    bool written = (!owner_only || ::fchmod(fd, 0600) == 0) && write_all(fd, bytes) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) written = false;
+    if (written && rename_replacing(temporary, path)) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+std::optional<std::string> read_small_file(const std::string& path, std::size_t limit)
+{
+    // Non-blocking, so a FIFO put in the file's place cannot hold the open; it is then
+    // refused as not a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> content;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::string bytes;
+        char block[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, block, sizeof block);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            if (n == 0) {
+                content = std::move(bytes);
+                break;
+            }
+            // The size is not trusted: the file may grow while it is read.
+            if (bytes.size() + std::size_t(n) > limit) break;
+            bytes.append(block, std::size_t(n));
+        }
+    }
+    ::close(fd);
+    return content;
+}
+
+std::optional<FileLock> FileLock::acquire(const std::string& path, int timeout_seconds)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return std::nullopt;
+    FileLock lock(fd);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return std::nullopt;
+        if (timeout_seconds > 0 && std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_)
+{
+    other.handle_ = -1;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+FileLock::~FileLock()
+{
+    release();
+}
+
+void FileLock::release() noexcept
+{
+    // Closing the only descriptor of the open file ends its lock.
+    if (handle_ >= 0) ::close(int(handle_));
+    handle_ = -1;
 }
 
 }  // namespace zanpost::platform
