@@ -57,6 +57,34 @@ TEST(RunCommand, FirstLineOfACleanExitIsThePassword)
     }
 }
 
+// No password store prints a line like these: a runaway or binary output is refused, read
+// to its end without being kept, and does not slow the job down.
+TEST(RunCommand, OverlongOrControlBytesAreUnusable)
+{
+    const std::vector<CommandCase> cases = {
+        {"head -c 200000 /dev/zero", Status::unusable, "", 0},
+        {"head -c 200000000 /dev/zero", Status::unusable, "", 0},
+        {"head -c 20000 /dev/zero | tr '\\0' a", Status::unusable, "", 0},
+        {"head -c 16385 /dev/zero | tr '\\0' a; echo", Status::unusable, "", 0},
+        {"head -c 16384 /dev/zero | tr '\\0' a; printf '\\r\\nnext'", Status::ok, std::string(16384, 'a'), 0},
+        {"printf 'pass\\tword\\n'", Status::unusable, "", 0},
+        {"printf 'pass\\033[0m\\n'", Status::unusable, "", 0},
+        {"printf 'pass\\177\\n'", Status::unusable, "", 0},
+        {"printf 'pass\\r\\r\\n'", Status::unusable, "", 0},
+        {"printf '\\303\\241\\n'", Status::ok, "\xC3\xA1", 0},
+        {"head -c 200000 /dev/zero; exit 2", Status::failed, "", 2},
+    };
+    for (const CommandCase& c : cases) {
+        SCOPED_TRACE(c.command);
+        const auto start = std::chrono::steady_clock::now();
+        const CommandOutput output = run_command(c.command, 10);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+        EXPECT_EQ(output.status, c.status);
+        EXPECT_EQ(output.first_line, c.first_line);
+        EXPECT_EQ(output.exit_code, c.exit_code);
+    }
+}
+
 struct SlowCase {
     const char* what;
     const char* command;

@@ -1,5 +1,7 @@
 #include "platform/command.h"
 
+#include "platform/first_line.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -15,10 +17,6 @@ namespace zanpost::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Bytes kept of the output: a password or token line is far shorter; the rest is read and
-// dropped so a talkative command never blocks on a full pipe.
-constexpr std::size_t output_limit = 64 * 1024;
 
 class Fd {
 public:
@@ -94,7 +92,9 @@ CommandOutput run_command(const std::string& command, int timeout_seconds)
     ::setpgid(pid, pid);  // also from here: whichever runs first, the group exists
     write_end.reset();
 
-    std::string output;
+    // Only the first line is kept; the rest is read and dropped so a talkative command never
+    // blocks on a full pipe.
+    FirstLine first_line;
     bool timed_out = false;
     char block[4096];
     for (;;) {
@@ -114,31 +114,22 @@ CommandOutput run_command(const std::string& command, int timeout_seconds)
         const ssize_t n = ::read(read_end.get(), block, sizeof block);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // every writer closed its end
-        if (output.size() < output_limit) output.append(block, std::size_t(n));
+        first_line.add(block, std::size_t(n));
     }
     read_end.reset();
 
     int status = 0;
     if (timed_out || !reap(pid, bounded, deadline, status)) {
         kill_group(pid);
-        std::memset(output.data(), 0, output.size());
+        first_line.wipe();
         result.status = CommandOutput::Status::timed_out;
         return result;
     }
 
-    std::string line = output.substr(0, output.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::memset(output.data(), 0, output.size());
-
     if (!WIFEXITED(status)) return result;
     result.exit_code = WEXITSTATUS(status);
     if (result.exit_code != 0) return result;
-    if (line.empty()) {
-        result.status = CommandOutput::Status::silent;
-        return result;
-    }
-    result.status = CommandOutput::Status::ok;
-    result.first_line = std::move(line);
+    first_line.judge(result);
     return result;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/command.h"
 
+#include "platform/first_line.h"
+
 #include "platform/win32/windows_api.h"
 
 #include <cstring>
@@ -7,8 +9,6 @@
 namespace zanpost::platform {
 
 namespace {
-
-constexpr std::size_t output_limit = 64 * 1024;
 
 class Handle {
 public:
@@ -93,7 +93,9 @@ CommandOutput run_command(const std::string& command, int timeout_seconds)
     };
 
     // An anonymous pipe has no waitable read with a time limit: look before reading.
-    std::string output;
+    // Only the first line is kept; the rest is read and dropped so a talkative command never
+    // blocks on a full pipe.
+    FirstLine first_line;
     bool timed_out = false;
     char block[4096];
     for (;;) {
@@ -105,7 +107,7 @@ CommandOutput run_command(const std::string& command, int timeout_seconds)
                           nullptr) ||
                 got == 0)
                 break;
-            if (output.size() < output_limit) output.append(block, got);
+            first_line.add(block, got);
             continue;
         }
         if (bounded && time_left() == 0) {
@@ -120,25 +122,16 @@ CommandOutput run_command(const std::string& command, int timeout_seconds)
         if (job.get() != nullptr) TerminateJobObject(job.get(), 1);
         TerminateProcess(process_handle.get(), 1);
         WaitForSingleObject(process_handle.get(), 5000);
-        std::memset(output.data(), 0, output.size());
+        first_line.wipe();
         result.status = CommandOutput::Status::timed_out;
         return result;
     }
-
-    std::string first = output.substr(0, output.find('\n'));
-    if (!first.empty() && first.back() == '\r') first.pop_back();
-    std::memset(output.data(), 0, output.size());
 
     DWORD code = 1;
     if (!GetExitCodeProcess(process_handle.get(), &code)) return result;
     result.exit_code = int(code);
     if (code != 0) return result;
-    if (first.empty()) {
-        result.status = CommandOutput::Status::silent;
-        return result;
-    }
-    result.status = CommandOutput::Status::ok;
-    result.first_line = std::move(first);
+    first_line.judge(result);
     return result;
 }
 

@@ -27,6 +27,7 @@ TEST(RunCommandCmd, FirstLineOfACleanExitIsThePassword)
         {"exit /b 3", Status::failed, "", 3},
         {"(echo printed)& exit /b 1", Status::failed, "", 1},
         {"rem nothing", Status::silent, "", 0},
+        {"echo pass\tword", Status::unusable, "", 0},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.command);
