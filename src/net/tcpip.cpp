@@ -284,6 +284,26 @@ T_TcpIp::LineTaken T_TcpIp::ReadLineWithin(SocketHandle handle, std::string& lin
     }
 }
 
+bool T_TcpIp::ReadBytes(std::size_t count, std::string& out)
+{
+    while (count > 0) {
+        const std::size_t available = inbox_.size() - inbox_start_;
+        if (available == 0) {
+            if (Eof(Socket) || !FillInbox(Socket)) {
+                DropInbox();
+                return false;
+            }
+            continue;
+        }
+        const std::size_t taken = std::min(count, available);
+        out.append(inbox_, inbox_start_, taken);
+        inbox_start_ += taken;
+        count -= taken;
+        if (inbox_start_ == inbox_.size()) DropInbox();
+    }
+    return true;
+}
+
 void T_TcpIp::RequireLine(std::string& line)
 {
     switch (ReadLineWithin(Socket, line, max_status_line)) {

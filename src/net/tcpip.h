@@ -107,6 +107,10 @@ public:
     // comes, or it is longer than max_status_line, closes the connection and raises
     // ETcpIpError saying why.
     void RequireLine(std::string& line);
+    // Appends the next `count` bytes of the stream to `out`, whatever they hold (a body
+    // measured by its length rather than by lines). False when the stream ended first; what
+    // came until then is appended all the same.
+    bool ReadBytes(std::size_t count, std::string& out);
     // Appends the lines of a dot-terminated answer, each with a leading "." taken off,
     // up to the lone "." that ends it. When the stream ends first, `lines` gets back the
     // size it had, the connection is closed and ETcpIpError is raised.

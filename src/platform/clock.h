@@ -35,4 +35,7 @@ struct LocalDateTime {
 
 LocalDateTime local_now();
 
+// Waits that long (a poll interval); nothing can cut it short.
+void sleep_milliseconds(int milliseconds);
+
 }  // namespace zanpost::platform

@@ -2,6 +2,7 @@
 
 #include "platform/posix/time_zone_override.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -98,6 +99,13 @@ void use_time_zone(const std::string& rule)
 {
     ::setenv("TZ", rule.c_str(), 1);
     ::tzset();
+}
+
+void sleep_milliseconds(int milliseconds)
+{
+    timespec left{milliseconds / 1000, long(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace zanpost::platform

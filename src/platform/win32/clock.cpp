@@ -36,4 +36,6 @@ LocalDateTime local_now()
     return result;
 }
 
+void sleep_milliseconds(int milliseconds) { Sleep(DWORD(milliseconds)); }
+
 }  // namespace zanpost::platform
