@@ -1,6 +1,7 @@
 #include "app/config.h"
 
 #include "platform/paths.h"
+#include "protocols/https.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "rtl/ascii.h"
@@ -15,6 +16,7 @@ TZprava Zprava;
 TUpozorneni Upozorneni;
 TServerNastaveni SmtpServer;
 TServerNastaveni Pop3Server;
+TOAuthNastaveni OAuth;
 
 namespace {
 
@@ -154,6 +156,79 @@ void LoadConfig()
     // never stand in for it, so every key takes its default.
     LoadConfig(own_path.empty() ? std::string() : ConfigPath(own_path));
 }
+TOAuthNastaveni ReadOAuth(const TIniFile& ini)
+{
+    TOAuthNastaveni oauth;
+    const auto invalid = [&](const char* key) {
+        if (oauth.Chyba.empty()) oauth.Chyba = std::string("[OAuth] ") + key;
+    };
+    const auto text = [&](const char* key) { return ini.ReadText("OAuth", key, ""); };
+
+    const std::string tok = ascii_lower(text("Tok"));
+    if (tok.empty()) return oauth;
+    if (tok == "aplikace")
+        oauth.Tok = TOAuthNastaveni::TTok::aplikace;
+    else if (tok == "obnova")
+        oauth.Tok = TOAuthNastaveni::TTok::obnova;
+    else if (tok == "ucet")
+        oauth.Tok = TOAuthNastaveni::TTok::ucet;
+    else
+        invalid("Tok");
+
+    // A service account is Google's, an application's own token Microsoft's: only a
+    // provider that contradicts the flow is a mistake.
+    const std::string provider = ascii_lower(text("Poskytovatel"));
+    if (provider == "google" || (provider.empty() && oauth.Tok == TOAuthNastaveni::TTok::ucet))
+        oauth.Poskytovatel = TOAuthNastaveni::TPoskytovatel::google;
+    else if (!provider.empty() && provider != "microsoft")
+        invalid("Poskytovatel");
+    const bool google = oauth.Poskytovatel == TOAuthNastaveni::TPoskytovatel::google;
+    if ((oauth.Tok == TOAuthNastaveni::TTok::aplikace && google) ||
+        (oauth.Tok == TOAuthNastaveni::TTok::ucet && !google))
+        invalid("Poskytovatel");
+
+    oauth.Tenant = text("Tenant");
+    oauth.KlientID = text("KlientID");
+    oauth.KlientHeslo = text("KlientHeslo");
+    oauth.Certifikat = text("Certifikat");
+    oauth.KlicUctu = text("KlicUctu");
+    oauth.Rozsah = text("Rozsah");
+    oauth.Adresa = text("Adresa");
+    oauth.AdresaPrihlaseni = text("AdresaPrihlaseni");
+    oauth.Uloziste = text("Uloziste");
+    oauth.CA = text("CA");
+    oauth.Jmeno = text("Jmeno");
+    if (!oauth.Adresa.empty() && !ParseHttpsUrl(oauth.Adresa)) invalid("Adresa");
+    if (!oauth.AdresaPrihlaseni.empty() && !ParseHttpsUrl(oauth.AdresaPrihlaseni)) invalid("AdresaPrihlaseni");
+    if (const std::string pin = text("Otisk"); !pin.empty()) {
+        if (auto parsed = ParseFingerprint(pin))
+            oauth.Otisk = std::move(*parsed);
+        else
+            invalid("Otisk");
+    }
+
+    switch (oauth.Tok) {
+    case TOAuthNastaveni::TTok::aplikace:
+        if (oauth.Tenant.empty()) invalid("Tenant");
+        if (oauth.KlientID.empty()) invalid("KlientID");
+        if (oauth.KlientHeslo.empty() && oauth.Certifikat.empty()) invalid("KlientHeslo");
+        break;
+    case TOAuthNastaveni::TTok::obnova:
+        if (oauth.KlientID.empty()) invalid("KlientID");
+        if (oauth.Tenant.empty()) oauth.Tenant = "organizations";
+        break;
+    case TOAuthNastaveni::TTok::ucet:
+        if (oauth.KlicUctu.empty()) invalid("KlicUctu");
+        break;
+    case TOAuthNastaveni::TTok::none: break;
+    }
+    if (oauth.Uloziste.empty()) {
+        const std::string& ini_path = ini.FileName();
+        oauth.Uloziste = ini_path.substr(0, platform::directory_length(ini_path)) + "Zan_Post.token";
+    }
+    return oauth;
+}
+
 
 void LoadConfig(const std::string& ini_path)
 {
@@ -178,3 +253,4 @@ void LoadConfig(const std::string& ini_path)
 }
 
 }  // namespace zanpost
+    OAuth = ReadOAuth(ini);

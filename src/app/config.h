@@ -52,6 +52,31 @@ struct TServerNastaveni {
 // The completion-notice settings.
 struct TUpozorneni {
     bool Upozornovat = false;
+// [OAuth]: how ZanPost gets its own OAuth 2.0 access tokens for an XOAUTH2 login. Without
+// Tok nothing of it is used.
+struct TOAuthNastaveni {
+    enum class TTok { none, aplikace, obnova, ucet };
+    enum class TPoskytovatel { microsoft, google };
+    TTok Tok = TTok::none;
+    TPoskytovatel Poskytovatel = TPoskytovatel::microsoft;
+    std::string Tenant;        // obnova: "organizations" when not set
+    std::string KlientID;
+    std::string KlientHeslo;
+    std::string Certifikat;    // PEM with the certificate and its private key
+    std::string KlicUctu;      // a Google service account's JSON key file
+    std::string Rozsah;        // the scope; the flow's own when not set
+    std::string Adresa;        // the token endpoint; the provider's when not set
+    std::string AdresaPrihlaseni;  // the device-code or authorization endpoint
+    std::string Uloziste;      // the token cache; Zan_Post.token beside the INI when not set
+    std::string CA;
+    std::string Otisk;
+    std::string Jmeno;
+    // The first key whose value is wrong or that the flow needs and lacks, as
+    // "[OAuth] Tok"; empty when the section can be used.
+    std::string Chyba;
+    bool Nastaveno() const noexcept { return Tok != TTok::none || !Chyba.empty(); }
+};
+
     std::string Text;
 };
 
@@ -62,6 +87,7 @@ extern TServerNastaveni Pop3Server;
 
 inline constexpr std::uint16_t default_smtp_port = 25;
 inline constexpr std::uint16_t default_smtps_port = 465;
+extern TOAuthNastaveni OAuth;
 inline constexpr std::uint16_t default_pop3_port = 110;
 inline constexpr std::uint16_t default_pop3s_port = 995;
 
@@ -99,7 +125,10 @@ std::string ConfigPath(const std::string& own_path);
 // allowed leaves its default and names the key in Chyba.
 TServerNastaveni ReadServer(const TIniFile& ini, bool smtp);
 
-// Fills Zprava, Upozorneni, SmtpServer and Pop3Server from the file beside the running
+// Reads [OAuth]; the default token cache lies beside the INI file. Never raises.
+TOAuthNastaveni ReadOAuth(const TIniFile& ini);
+
+// Fills Zprava, Upozorneni, SmtpServer, Pop3Server and OAuth from the file beside the running
 // executable.
 void LoadConfig();
 // The same from the file at `ini_path`.

@@ -4,6 +4,7 @@
 #include "app/config.h"
 #include "app/jobs.h"
 #include "app/message_box.h"
+#include "app/oauth_token.h"
 #include "app/version_info.h"
 #include "platform/process.h"
 #include "platform/ui.h"
@@ -33,6 +34,7 @@ int Dispatch(const std::vector<std::string>& arguments, const ProgramSteps& step
     // Two separate tests: the outcome of one job does not decide whether the other runs.
     if (ascii_upper(arguments.front()) == "SEND") steps.send_job();
     if (ascii_upper(arguments.front()) == "GET") steps.receive_job();
+    if (ascii_upper(arguments.front()) == "PRIHLASENI" && steps.enrol_job) steps.enrol_job();
     return 0;
 }
 
@@ -40,7 +42,7 @@ int Dispatch(const std::vector<std::string>& arguments, const ProgramSteps& step
 
 ProgramSteps DefaultSteps()
 {
-    return {[] { LoadConfig(); }, SendJob, ReceiveJob};
+    return {[] { LoadConfig(); }, SendJob, ReceiveJob, EnrolJob};
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const ProgramSteps& steps)

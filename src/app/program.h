@@ -13,6 +13,7 @@ struct ProgramSteps {
     std::function<void()> load_config;
     std::function<void()> send_job;
     std::function<void()> receive_job;
+    std::function<void()> enrol_job;  // PRIHLASENI
 };
 
 ProgramSteps DefaultSteps();

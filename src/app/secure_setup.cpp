@@ -1,5 +1,6 @@
 #include "app/secure_setup.h"
 
+#include "app/oauth_token.h"
 #include "app/run_log.h"
 #include "app/texts.h"
 #include "platform/command.h"
@@ -34,6 +35,16 @@ std::string CauseText(SecureCause cause)
     case SecureCause::auth_refused: return texts::cause_auth_refused;
     case SecureCause::auth_no_mechanism: return texts::cause_no_mechanism;
     case SecureCause::password_command: return texts::cause_password_command;
+    case SecureCause::oauth_unreachable: return texts::cause_oauth_unreachable;
+    case SecureCause::oauth_untrusted: return texts::cause_oauth_untrusted;
+    case SecureCause::oauth_client_refused: return texts::cause_oauth_client_refused;
+    case SecureCause::oauth_grant_expired: return texts::cause_oauth_grant_expired;
+    case SecureCause::oauth_not_enrolled: return texts::cause_oauth_not_enrolled;
+    case SecureCause::oauth_key: return texts::cause_oauth_key;
+    case SecureCause::oauth_bad_answer: return texts::cause_oauth_bad_answer;
+    case SecureCause::oauth_cache: return texts::cause_oauth_cache;
+    case SecureCause::oauth_declined: return texts::cause_oauth_declined;
+    case SecureCause::oauth_code_expired: return texts::cause_oauth_code_expired;
     case SecureCause::configuration: break;
     }
     // Without the key: a client found a value it cannot use.
@@ -58,6 +69,9 @@ std::string RunPasswordCommand(const std::string& command, int timeout, RunLog* 
         return std::move(output.first_line);
     case platform::CommandOutput::Status::silent:
         throw ESecureError(SecureCause::password_command, "The password command printed nothing");
+    case platform::CommandOutput::Status::unusable:
+        throw ESecureError(SecureCause::password_command,
+                           "The password command's first line is longer than 16 KiB or holds control bytes");
     case platform::CommandOutput::Status::timed_out:
         throw ESecureError(SecureCause::password_command,
                            "The password command did not end within " + std::to_string(timeout) + " seconds");
@@ -68,25 +82,35 @@ std::string RunPasswordCommand(const std::string& command, int timeout, RunLog* 
                                              : std::string("The password command could not be run or was killed"));
 }
 
-void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunLog* log)
+// HesloPrikaz first, then ZanPost's own OAuth token for an XOAUTH2 login, else the password
+// as written.
+std::string Secret(const TServerNastaveni& server, const std::string& user, const std::string& password, int timeout,
+                   RunLog* log, const TOAuthNastaveni& oauth)
+{
+    if (log != nullptr) log->AddSecret(password);
+    if (!server.HesloPrikaz.empty()) return RunPasswordCommand(server.HesloPrikaz, timeout, log);
+    if (server.Overeni == SaslMechanism::xoauth2 && oauth.Nastaveno()) return OAuthAccessToken(oauth, user, timeout, log);
+    return password;
+}
+
+void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunLog* log, const TOAuthNastaveni& oauth)
 {
     if (!server.Chyba.empty()) throw EConfigValueError(server.Chyba);
     ApplyTls(smtp, server);
     smtp.Mechanism = server.Overeni;
     smtp.UserName = server.Uzivatel;
     if (server.Uzivatel.empty()) return;
-    if (log != nullptr) log->AddSecret(server.Heslo);
-    smtp.Password = server.HesloPrikaz.empty() ? server.Heslo : RunPasswordCommand(server.HesloPrikaz, timeout, log);
+    smtp.Password = Secret(server, server.Uzivatel, server.Heslo, timeout, log, oauth);
 }
 
-void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log)
+void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
+                 const TOAuthNastaveni& oauth)
 {
     if (!server.Chyba.empty()) throw EConfigValueError(server.Chyba);
     ApplyTls(pop3, server);
     pop3.Mechanism = server.Overeni;
     pop3.UserName = mail.Uzivatel;
-    if (log != nullptr) log->AddSecret(mail.Heslo);
-    pop3.Password = server.HesloPrikaz.empty() ? mail.Heslo : RunPasswordCommand(server.HesloPrikaz, mail.Timeout, log);
+    pop3.Password = Secret(server, mail.Uzivatel, mail.Heslo, mail.Timeout, log, oauth);
 }
 
 }  // namespace zanpost

@@ -34,14 +34,19 @@ std::string FailureText(const std::string& text, const std::exception& failure);
 // Port, TLS and login of the send job's client. Raises EConfigValueError for a bad value
 // of [SMTP] and ESecureError (password_command) when HesloPrikaz fails; the command runs
 // only when a login is configured.
-void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunLog* log);
+// With Overeni=XOAUTH2 and no HesloPrikaz, the token comes from [OAuth] when its Tok is set
+// (ESecureError with an oauth_* cause when none can be had).
+void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunLog* log,
+                 const TOAuthNastaveni& oauth = OAuth);
 
 // The same for the receive job; the login is [Mail] Uzivatel with [Mail] Heslo, or what
 // [POP3] HesloPrikaz prints.
-void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log);
+void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
+                 const TOAuthNastaveni& oauth = OAuth);
 
 // The first line HesloPrikaz prints; raises ESecureError (password_command) when the
-// command fails, prints nothing or does not end within `timeout` seconds. Its output is
+// command fails, prints nothing, prints a first line that cannot be a password (over 16 KiB,
+// control bytes) or does not end within `timeout` seconds. Its output is
 // never traced or logged; the log learns it only as a secret to mask.
 std::string RunPasswordCommand(const std::string& command, int timeout, RunLog* log);
 

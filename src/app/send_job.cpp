@@ -166,7 +166,7 @@ void SendJob()
             ShowError(texts::smtp_failed);
         } else {
             try {
-                PrepareSmtp(smtp, SmtpServer, Zprava.Timeout, &log);
+                PrepareSmtp(smtp, SmtpServer, Zprava.Timeout, &log, OAuth);
                 smtp.Login();
                 if (mime.AttachmentCount() == 0) {
                     mail.Header = plain_text_header();

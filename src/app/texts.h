@@ -70,4 +70,50 @@ inline constexpr const char cause_password_command[] =
 inline constexpr const char cause_configuration[] =
     "Chybn\xE1 hodnota v Zan_Post.ini: ";
 
+// The OAuth causes.
+// "Službu pro tokeny OAuth se nepodařilo zastihnout (síť, Adresa, Timeout)."
+inline constexpr const char cause_oauth_unreachable[] =
+    "Slu\x9E" "bu pro tokeny OAuth se nepoda\xF8ilo zastihnout (s\xED\x9D, Adresa, Timeout).";
+// "Certifikát služby pro tokeny OAuth není důvěryhodný."
+inline constexpr const char cause_oauth_untrusted[] =
+    "Certifik\xE1t slu\x9E" "by pro tokeny OAuth nen\xED d\xF9v\xECryhodn\xFD.";
+// "Služba OAuth odmítla aplikaci (KlientID, KlientHeslo, Certifikat nebo oprávnění)."
+inline constexpr const char cause_oauth_client_refused[] =
+    "Slu\x9E" "ba OAuth odm\xEDtla aplikaci (KlientID, KlientHeslo, Certifikat nebo opr\xE1vn\xECn\xED).";
+// "Přihlášení k OAuth vypršelo nebo bylo odvoláno - spusťte ZanPost PRIHLASENI."
+inline constexpr const char cause_oauth_grant_expired[] =
+    "P\xF8ihl\xE1\x9A" "en\xED k OAuth vypr\x9A" "elo nebo bylo odvol\xE1no - spus\x9Dte ZanPost PRIHLASENI.";
+// "ZanPost ještě není přihlášen k OAuth - spusťte ZanPost PRIHLASENI."
+inline constexpr const char cause_oauth_not_enrolled[] =
+    "ZanPost je\x9At\xEC nen\xED p\xF8ihl\xE1\x9A" "en k OAuth - spus\x9Dte ZanPost PRIHLASENI.";
+// "Klíč pro OAuth (Certifikat nebo KlicUctu) nelze použít."
+inline constexpr const char cause_oauth_key[] =
+    "Kl\xED\xE8 pro OAuth (Certifikat nebo KlicUctu) nelze pou\x9E\xEDt.";
+// "Služba OAuth neodpověděla platným tokenem."
+inline constexpr const char cause_oauth_bad_answer[] =
+    "Slu\x9E" "ba OAuth neodpov\xEC" "d\xECla platn\xFDm tokenem.";
+// "Úložiště tokenů OAuth (Uloziste) nelze použít."
+inline constexpr const char cause_oauth_cache[] =
+    "\xDAlo\x9Ei\x9At\xEC token\xF9 OAuth (Uloziste) nelze pou\x9E\xEDt.";
+// "Přihlášení bylo odmítnuto."
+inline constexpr const char cause_oauth_declined[] = "P\xF8ihl\xE1\x9A" "en\xED bylo odm\xEDtnuto.";
+// "Kód pro přihlášení vypršel dřív, než bylo přihlášení dokončeno."
+inline constexpr const char cause_oauth_code_expired[] =
+    "K\xF3" "d pro p\xF8ihl\xE1\x9A" "en\xED vypr\x9A" "el d\xF8\xEDv, ne\x9E bylo p\xF8ihl\xE1\x9A" "en\xED dokon\xE8" "eno.";
+
+// PRIHLASENI: the one-time sign-in.
+// "ZanPost - Přihlášení"
+inline constexpr const char enrol_caption[] = "ZanPost - P\xF8ihl\xE1\x9A" "en\xED";
+// "Otevřete v prohlížeči adresu " URL " a zadejte kód " CODE ".\nPo přihlášení toto okno zavřete."
+inline constexpr const char enrol_open[] = "Otev\xF8" "ete v prohl\xED\x9E" "e\xE8i adresu ";
+inline constexpr const char enrol_code[] = " a zadejte k\xF3" "d ";
+inline constexpr const char enrol_close[] = ".\nPo p\xF8ihl\xE1\x9A" "en\xED toto okno zav\xF8" "ete.";
+// "Otevřete v prohlížeči adresu " URL " a přihlaste se." (when no browser could be started)
+inline constexpr const char enrol_sign_in[] = " a p\xF8ihlaste se.";
+// "Přihlášení proběhlo, ZanPost si token uložil."
+inline constexpr const char enrol_done[] =
+    "P\xF8ihl\xE1\x9A" "en\xED prob\xEChlo, ZanPost si token ulo\x9Eil.";
+// "Přihlášení k OAuth se nepodařilo."
+inline constexpr const char enrol_failed[] = "P\xF8ihl\xE1\x9A" "en\xED k OAuth se nepoda\xF8ilo.";
+
 }  // namespace zanpost::texts

@@ -63,6 +63,17 @@ enum class SecureCause {
     auth_no_mechanism, // a login is configured, but nothing the server offers may carry it
     password_command,  // the password command failed, timed out or printed nothing
     configuration,     // a configured value is not one of those allowed
+    // The OAuth token that a login needs could not be had:
+    oauth_unreachable,     // the token service cannot be reached, or failed (5xx)
+    oauth_untrusted,       // the token service's certificate was refused
+    oauth_client_refused,  // the application, its secret or certificate, or its rights
+    oauth_grant_expired,   // the stored sign-in expired or was revoked
+    oauth_not_enrolled,    // no one has signed in yet
+    oauth_key,             // Certifikat or KlicUctu cannot be read or used
+    oauth_bad_answer,      // the service answered something that is not a token
+    oauth_cache,           // the token cache could not be had within the time limit
+    oauth_declined,        // the person refused the sign-in
+    oauth_code_expired,    // the sign-in was not finished in time
 };
 
 // A connection that could not be secured, or a login that did not succeed. Derived from
