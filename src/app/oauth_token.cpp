@@ -519,6 +519,11 @@ std::string OAuthAccessToken(const TOAuthNastaveni& settings, const std::string&
     return TokenFor(client, account);
 }
 
+std::string OAuthSettingsFingerprint(const TOAuthNastaveni& settings)
+{
+    return TokenClient(settings, 0, nullptr).Fingerprint();
+}
+
 void EnrolJob()
 {
     RunLog log(Zprava.Protokol, Zprava.Protokol.empty() ? std::string() : ReadVersion(platform::own_executable_path()),

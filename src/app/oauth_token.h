@@ -18,6 +18,10 @@ class RunLog;
 // it handles is registered with `log` before anything could show it.
 std::string OAuthAccessToken(const TOAuthNastaveni& settings, const std::string& account, int timeout, RunLog* log);
 
+// What makes a cached token belong to these settings (flow, provider, tenant, client, scope,
+// endpoint, key): a cache written under others is not used.
+std::string OAuthSettingsFingerprint(const TOAuthNastaveni& settings);
+
 // PRIHLASENI: the one-time sign-in of a person (obnova: Microsoft's device code, or Google's
 // sign-in in the browser), or a first token fetched to check the settings (aplikace, ucet);
 // what it got is stored in the cache. Tells the user how it went in a box.
