@@ -2,6 +2,8 @@
 
 #include "platform/win32/windows_api.h"
 
+#include <string_view>
+
 namespace zanpost::platform {
 
 bool rename_replacing(const std::string& from, const std::string& to)
@@ -89,6 +91,134 @@ std::string full_path(const std::string& path)
     if (length == 0 || length >= needed) return {};
     result.resize(length);
     return result;
+}
+
+namespace {
+
+class Handle {
+public:
+    explicit Handle(HANDLE h) noexcept : h_(h) {}
+    ~Handle()
+    {
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const noexcept { return h_; }
+    bool valid() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
+    // Closes now; false when the close failed.
+    bool close() noexcept
+    {
+        const bool closed = h_ == INVALID_HANDLE_VALUE || CloseHandle(h_) != 0;
+        h_ = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+
+private:
+    HANDLE h_;
+};
+
+bool write_all(HANDLE handle, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const DWORD piece = bytes.size() > 0x10000000u ? 0x10000000u : DWORD(bytes.size());
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data(), piece, &written, nullptr) || written == 0) return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_file_atomic(const std::string& path, std::string_view bytes, bool /*owner_only*/)
+{
+    // A name of its own beside the target, so the move stays on one volume; CREATE_NEW so
+    // that nothing someone else put there is written through. The new file takes the
+    // directory's access rules, which is all the protection a file has here; secrets are
+    // sealed for the user (seal_for_user) before they are written.
+    std::string temporary;
+    HANDLE created = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
+        temporary = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+        created = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    Handle file(created);
+    if (!file.valid()) return false;
+    bool written = write_all(file.get(), bytes) && FlushFileBuffers(file.get()) != 0;
+    if (!file.close()) written = false;
+    if (written && rename_replacing(temporary, path)) return true;
+    DeleteFileA(temporary.c_str());
+    return false;
+}
+
+std::optional<std::string> read_small_file(const std::string& path, std::size_t limit)
+{
+    // Every sharing allowed, so a writer's rename over the file is never refused for us.
+    Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return std::nullopt;
+    std::string bytes;
+    char block[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), block, sizeof block, &got, nullptr)) return std::nullopt;
+        if (got == 0) return bytes;
+        // The size is not trusted: the file may grow while it is read.
+        if (bytes.size() + got > limit) return std::nullopt;
+        bytes.append(block, got);
+    }
+}
+
+std::optional<FileLock> FileLock::acquire(const std::string& path, int timeout_seconds)
+{
+    // Not inheritable, so no child started later keeps the lock alive.
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    FileLock lock(reinterpret_cast<std::intptr_t>(handle));
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeout_seconds > 0 ? timeout_seconds : 0) * 1000u;
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return lock;
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return std::nullopt;
+        if (timeout_seconds > 0 && GetTickCount64() >= deadline) return std::nullopt;
+        Sleep(50);
+    }
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_)
+{
+    other.handle_ = -1;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+FileLock::~FileLock()
+{
+    release();
+}
+
+void FileLock::release() noexcept
+{
+    // Closing the handle ends the lock too, but only "when the system gets to it"; the
+    // explicit unlock hands it on at once.
+    if (handle_ == -1) return;
+    const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
+    OVERLAPPED at{};
+    UnlockFileEx(handle, 0, 1, 0, &at);
+    CloseHandle(handle);
+    handle_ = -1;
 }
 
 }  // namespace zanpost::platform
