@@ -2,7 +2,8 @@
 // CryptoAPI (crypt32) to turn PEM and DER into a key blob CNG takes, and DPAPI for sealed
 // secrets.
 //
-// Under Wine, bcrypt signs through GnuTLS; see rsa_sha256_sign for what it can do there.
+// Wine (8.0) signs through GnuTLS, PSS included, once the key reaches it in the form it
+// takes (see cng_private_blob and unwrap_pkcs8).
 
 #include "platform/crypto.h"
 
