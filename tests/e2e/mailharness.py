@@ -19,16 +19,27 @@ Then, in the test:
     servers.clear()                            # empty the mailbox
     servers.stop_smtp(); servers.start_smtp()  # port 25 refuses connections in between
     servers.tls                                # the TLS side (see TlsServers below)
+    servers.oauth                              # the OAuth token service (see OAuthService)
+
+and the program itself, in an installation of its own:
+
+    inst = Installation(root, program)         # program/, work/, files/ under root
+    inst.configure({"Mail": {...}, ...})       # writes Zan_Post.ini in CP1250
+    run = inst.run("SEND")                     # Run: code, stdout, stderr, log (the run log)
 
 Every operation goes through tests/e2e/mailservers.sh, so a bash test or script gets the same
 behaviour from the same commands. Messages stored in the Maildir have LF line ends; POP3 serves
 them with CR LF. Each SMTP recipient that lands in the mailbox makes its own copy.
 """
 
+import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
+import time
+import urllib.request
 
 SKIP_RETURN_CODE = 77
 
@@ -67,6 +78,118 @@ class TlsServers:
         }
 
 
+class OAuthService:
+    """The run's OAuth token service (oauth_service.py): its addresses, the clients it knows
+    and the tests' handle on it. Microsoft's token URL is ms_url(tenant), its device-code URL
+    ms_url(tenant, "devicecode"); Google's are google_token and google_auth."""
+
+    def __init__(self, environ):
+        self.url_base = environ["ZP_OAUTH_URL_BASE"]
+        self.control_url = environ["ZP_OAUTH_CONTROL"] + "/_test/"
+        self.tenant = environ["ZP_OAUTH_TENANT"]
+        self.client_id, self.client_secret = environ["ZP_OAUTH_CLIENT_ID"], environ["ZP_OAUTH_CLIENT_SECRET"]
+        self.public_client_id = environ["ZP_OAUTH_PUBLIC_CLIENT_ID"]
+        self.google_id = environ["ZP_OAUTH_GOOGLE_CLIENT_ID"]
+        self.google_secret = environ["ZP_OAUTH_GOOGLE_CLIENT_SECRET"]
+        self.certificate = pathlib.Path(environ["ZP_OAUTH_CERTIFICATE"])
+        self.service_account = pathlib.Path(environ["ZP_OAUTH_SERVICE_ACCOUNT"])
+        self.log = pathlib.Path(environ["ZP_OAUTH_LOG"])
+        self.google_token = self.url_base + "/token"
+        self.google_auth = self.url_base + "/o/oauth2/v2/auth"
+
+    def ms_url(self, tenant, endpoint="token"):
+        return f"{self.url_base}/{tenant}/oauth2/v2.0/{endpoint}"
+
+    def control(self, action, **body):
+        request = urllib.request.Request(self.control_url + action, data=json.dumps(body).encode())
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            return json.loads(answer.read())
+
+    def reset(self, **settings):
+        """Default answers, request list emptied; then the given settings (see oauth_service.py)."""
+        self.control("reset")
+        return self.control("settings", **settings)
+
+    def requests(self):
+        """The token endpoints' requests since the last reset: provider, endpoint, grant,
+        client, status, error (and refresh_token when one was presented)."""
+        return self.control("state")["requests"]
+
+    def pending(self, seconds=30):
+        """The user code of the one device code still waiting for the person, once there is one."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            codes = [d["user_code"] for d in self.control("state")["pending"] if d["state"] == "pending"]
+            if codes:
+                return codes[-1]
+            time.sleep(0.1)
+        raise MailServerError("no device code came to be approved")
+
+    def secrets(self):
+        """Every secret of the run: the client secrets, each token issued and each assertion,
+        device code and authorization code the service was shown."""
+        state = self.control("state")
+        return {self.client_secret, self.google_secret, *state["access_tokens"], *state["refresh_tokens"],
+                *state["presented"]}
+
+
+class Run:
+    """What one run of the program left: exit code, output (bytes and UTF-8 text), seconds,
+    and the run log's bytes."""
+
+    def __init__(self, completed, seconds, log):
+        self.code = completed.returncode
+        self.stdout_bytes, self.stderr_bytes = completed.stdout, completed.stderr
+        self.stdout = completed.stdout.decode("utf-8")
+        self.stderr = completed.stderr.decode("utf-8")
+        self.seconds = seconds
+        self.log = log
+
+
+class Installation:
+    """The program beside its own Zan_Post.ini, started from a working folder of its own; the
+    run log ([Mail] Protokol) is written to log.txt in the installation."""
+
+    def __init__(self, root, program):
+        self.root = pathlib.Path(root)
+        self.program_dir, self.work, self.files = self.root / "program", self.root / "work", self.root / "files"
+        for d in (self.program_dir, self.work, self.files):
+            d.mkdir(parents=True)
+        self.program = self.program_dir / "zanpost"
+        shutil.copy2(program, self.program)
+        self.log = self.root / "log.txt"
+        self.sections = {}
+
+    def configure(self, sections):
+        """{section: {key: value}}; values are written in CP1250, None leaves a key out."""
+        self.sections = sections
+        lines = []
+        for section, keys in sections.items():
+            lines.append(f"[{section}]")
+            lines.extend(f"{key}={value}" for key, value in keys.items() if value is not None)
+        (self.program_dir / "Zan_Post.ini").write_bytes(("\r\n".join(lines) + "\r\n").encode("cp1250"))
+
+    def start(self, mode, env=None):
+        """The program running in the background; finish() waits for it."""
+        process = subprocess.Popen([str(self.program), mode], cwd=self.work, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        process.started = time.monotonic()
+        return process
+
+    def finish(self, process, timeout=90):
+        try:
+            stdout, stderr = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            stdout, stderr = process.communicate()
+        seconds = time.monotonic() - process.started
+        log = self.log.read_bytes() if self.log.exists() else b""
+        return Run(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr), seconds, log)
+
+    def run(self, mode, env=None, timeout=90):
+        return self.finish(self.start(mode, env), timeout)
+
+
 class MailServerError(RuntimeError):
     """A harness command failed; the message carries its diagnostics."""
 
@@ -87,6 +210,7 @@ class MailServers:
         self.dovecot_log = pathlib.Path(environ["ZP_DOVECOT_LOG"])
         self._script = environ["ZP_MAILSERVERS"]
         self.tls = TlsServers(environ)
+        self.oauth = OAuthService(environ)
 
     @classmethod
     def from_environment(cls):

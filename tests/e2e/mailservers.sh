@@ -72,9 +72,24 @@
 #   ZP_TLS_UNKNOWN_CA_FINGERPRINT  SHA-256 of each served certificate, "AB:CD:..." (a pin)
 #   ZP_TLS_DIR            the folder holding the keys and certificates
 # The mailbox user logs in with the same password by USER/PASS, APOP, PLAIN, LOGIN and CRAM-MD5,
-# and by XOAUTH2 (and OAUTHBEARER) with an OAuth 2.0 access token that a local introspection
-# endpoint (oauth_introspect.py, on a free port of 127.0.0.1) accepts:
-#   ZP_OAUTH_TOKEN        the one valid access token of the run
+# and by XOAUTH2 (and OAUTHBEARER) with an OAuth 2.0 access token that the run's token service
+# (oauth_service.py, on free ports of 127.0.0.1) issued and that has not expired, or with:
+#   ZP_OAUTH_TOKEN        an access token valid for the whole run
+# The token service answers as Microsoft's and Google's do (see oauth_service.py):
+#   ZP_OAUTH_URL_BASE     https://localhost:PORT, certificate oauth.pem of ZP_TLS_CA for localhost
+#                         and 127.0.0.1; Microsoft's endpoints under /TENANT/oauth2/v2.0/,
+#                         Google's at /token and /o/oauth2/v2/auth
+#   ZP_OAUTH_CONTROL      http://127.0.0.1:PORT: the tests' handle under /_test/ (state, settings,
+#                         reset, device, revoke)
+#   ZP_OAUTH_INTROSPECTION  the endpoint Dovecot asks
+#   ZP_OAUTH_TENANT       Microsoft tenant ID (the domain ZP_MAIL_DOMAIN names it too)
+#   ZP_OAUTH_CLIENT_ID, ZP_OAUTH_CLIENT_SECRET  a Microsoft confidential application and its
+#                         secret; it also takes a client assertion signed with:
+#   ZP_OAUTH_CERTIFICATE  PEM file: the application's certificate and private key
+#   ZP_OAUTH_PUBLIC_CLIENT_ID  a Microsoft public application (device code, refresh)
+#   ZP_OAUTH_GOOGLE_CLIENT_ID, ZP_OAUTH_GOOGLE_CLIENT_SECRET  a Google desktop application
+#   ZP_OAUTH_SERVICE_ACCOUNT  Google service-account JSON key file (token_uri: the service)
+#   ZP_OAUTH_LOG          the service's log (paths and answers, never a secret)
 #
 # OpenSMTPD accepts messages up to 256 MiB (its default would refuse large attachments after
 # they were sent), as does Dovecot submission; ZP_MAIL_MAX_MESSAGE set beforehand (as 768M:
@@ -294,6 +309,8 @@ server ca localhost DNS:localhost,IP:127.0.0.2 now now
 expired ca localhost DNS:localhost,IP:127.0.0.3 20200101000000Z 20210101000000Z
 wrong-name ca jiny.zanpost.test DNS:jiny.zanpost.test now now
 unknown-ca ca-unknown localhost DNS:localhost,IP:127.0.0.5 now now
+oauth ca localhost DNS:localhost,IP:127.0.0.1 now now
+oauth-unknown-ca ca-unknown localhost DNS:localhost,IP:127.0.0.1 now now
 EOF
   rm -f "$t"/*.csr
 }
@@ -426,24 +443,30 @@ service anvil {
 EOF
 }
 
-# The endpoint Dovecot asks whether an OAuth token is valid; its port goes into oauth2.conf.
+# The OAuth token service, which is also the endpoint Dovecot asks whether a token is valid.
+# It makes the run's client material in $d/oauth and says where everything is in $d/oauth/env.
 zp_ms_start_oauth() {
   local d=$ZP_MAIL_DIR i
-  python3 "$(dirname "$ZP_MAILSERVERS")/oauth_introspect.py" "$d/oauth.port" "$ZP_MAIL_USER" \
+  install -d -m 700 "$d/oauth" || return 1
+  ZP_MAIL_USER=$ZP_MAIL_USER ZP_MAIL_DOMAIN=$ZP_MAIL_DOMAIN ZP_TLS_DIR=$ZP_TLS_DIR \
+    ZP_OAUTH_TOKEN=$ZP_OAUTH_TOKEN python3 "$(dirname "$ZP_MAILSERVERS")/oauth_service.py" "$d/oauth" \
     >>"$d/oauth.log" 2>&1 </dev/null &
   local pid=$!
   echo "$pid $(zp_ms_starttime "$pid")" >"$d/oauth.pid"
-  for ((i = 0; i < 200; i++)); do
-    [ -s "$d/oauth.port" ] && break
+  for ((i = 0; i < 300; i++)); do
+    [ -s "$d/oauth/env" ] && break
     zp_ms_alive "$pid" || break
     sleep 0.05
   done
-  if [ ! -s "$d/oauth.port" ]; then
-    zp_ms_err "the OAuth introspection endpoint did not start:"; cat "$d/oauth.log" >&2
+  if [ ! -s "$d/oauth/env" ]; then
+    zp_ms_err "the OAuth token service did not start:"; cat "$d/oauth.log" >&2
     return 1
   fi
+  # shellcheck source=/dev/null  # written by oauth_service.py for this run
+  . "$d/oauth/env" || return 1
+  ZP_OAUTH_LOG=$d/oauth.log; export ZP_OAUTH_LOG
   printf '%s\n' "introspection_mode = post" \
-    "introspection_url = http://127.0.0.1:$(<"$d/oauth.port")/introspect" \
+    "introspection_url = $ZP_OAUTH_INTROSPECTION" \
     "username_attribute = username" "active_attribute = active" "active_value = true" \
     >"$d/oauth2.conf"
 }
@@ -650,7 +673,10 @@ mail_env() {
            ZP_DOVECOT_PID ZP_MAILSERVERS ZP_TLS_HOST ZP_TLS_EXPIRED_HOST ZP_TLS_WRONG_NAME_HOST \
            ZP_TLS_UNKNOWN_CA_HOST ZP_TLS_NAME ZP_POP3S_PORT ZP_SMTPS_PORT ZP_SUBMISSION_PORT \
            ZP_TLS_DIR ZP_TLS_CA ZP_TLS_UNKNOWN_CA ZP_TLS_FINGERPRINT ZP_TLS_EXPIRED_FINGERPRINT \
-           ZP_TLS_WRONG_NAME_FINGERPRINT ZP_TLS_UNKNOWN_CA_FINGERPRINT ZP_OAUTH_TOKEN; do
+           ZP_TLS_WRONG_NAME_FINGERPRINT ZP_TLS_UNKNOWN_CA_FINGERPRINT ZP_OAUTH_TOKEN \
+           ZP_OAUTH_URL_BASE ZP_OAUTH_CONTROL ZP_OAUTH_INTROSPECTION ZP_OAUTH_TENANT ZP_OAUTH_CLIENT_ID \
+           ZP_OAUTH_CLIENT_SECRET ZP_OAUTH_PUBLIC_CLIENT_ID ZP_OAUTH_GOOGLE_CLIENT_ID \
+           ZP_OAUTH_GOOGLE_CLIENT_SECRET ZP_OAUTH_CERTIFICATE ZP_OAUTH_SERVICE_ACCOUNT ZP_OAUTH_LOG; do
     printf 'export %s=%q\n' "$v" "${!v-}"
   done
 }

@@ -17,16 +17,13 @@ import os
 import pathlib
 import random
 import re
-import shutil
 import smtplib
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from mailharness import MailServers  # noqa: E402
+from mailharness import Installation, MailServers  # noqa: E402
 
 PROGRAM = None
 SERVERS = None
@@ -70,46 +67,6 @@ def secrets():
     return forms
 
 
-class Run:
-    def __init__(self, completed, seconds, log):
-        self.code = completed.returncode
-        self.stdout_bytes, self.stderr_bytes = completed.stdout, completed.stderr
-        self.stdout = completed.stdout.decode("utf-8")
-        self.stderr = completed.stderr.decode("utf-8")
-        self.seconds = seconds
-        self.log = log
-
-
-class Installation:
-    """The program beside its own Zan_Post.ini, started from a working folder of its own; the
-    run log ([Mail] Protokol) is written to log.txt in the installation."""
-
-    def __init__(self, root):
-        self.root = root
-        self.program_dir, self.work, self.files = root / "program", root / "work", root / "files"
-        for d in (self.program_dir, self.work, self.files):
-            d.mkdir(parents=True)
-        self.program = self.program_dir / "zanpost"
-        shutil.copy2(PROGRAM, self.program)
-        self.log = root / "log.txt"
-
-    def configure(self, sections):
-        """{section: {key: value}}; values are written in CP1250, None leaves a key out."""
-        lines = []
-        for section, keys in sections.items():
-            lines.append(f"[{section}]")
-            lines.extend(f"{key}={value}" for key, value in keys.items() if value is not None)
-        (self.program_dir / "Zan_Post.ini").write_bytes(("\r\n".join(lines) + "\r\n").encode("cp1250"))
-
-    def run(self, mode):
-        started = time.monotonic()
-        completed = subprocess.run([str(self.program), mode], cwd=self.work, capture_output=True,
-                                   timeout=90, check=False)
-        seconds = time.monotonic() - started
-        log = self.log.read_bytes() if self.log.exists() else b""
-        return Run(completed, seconds, log)
-
-
 # The secure settings of each case, as [SMTP] or [POP3] keys. "host" picks the address (and so
 # the certificate) the program connects to, by the name of a TlsServers attribute or as an
 # address; everything else is written as given.
@@ -143,7 +100,7 @@ class SecureJobTest(unittest.TestCase):
     def install(self):
         directory = tempfile.TemporaryDirectory(prefix="zp-e2e-secure-")
         self.addCleanup(directory.cleanup)
-        return Installation(pathlib.Path(directory.name))
+        return Installation(pathlib.Path(directory.name), PROGRAM)
 
     def sender(self, smtp, files, subject="ZAN_POST zabezpečeně", timeout=20):
         inst = self.install()
