@@ -59,6 +59,30 @@ SecureCause cause_of(platform::TlsFailure failure)
     return SecureCause::tls_handshake;
 }
 
+// The server's certificate in the log, the same whether it was accepted or refused.
+void trace_certificate(const TTraceProc& trace, const platform::TlsCertificateInfo& certificate)
+{
+    trace("Certificate subject: " + certificate.subject, trace_security);
+    trace("Certificate issuer: " + certificate.issuer, trace_security);
+    trace("Certificate valid: " + certificate.not_before + " to " + certificate.not_after, trace_security);
+    trace("Certificate SHA-256: " + certificate.sha256, trace_security);
+}
+
+// What a server showed whose certificate was refused: its own certificate, then who each
+// further one of its chain names, numbered as it sent them.
+void trace_presented(const TTraceProc& trace, const std::vector<platform::TlsCertificateInfo>& presented)
+{
+    for (std::size_t i = 0; i < presented.size(); ++i) {
+        if (i == 0) {
+            trace_certificate(trace, presented[i]);
+            continue;
+        }
+        const std::string which = "Chain certificate " + number(i + 1);
+        trace(which + " subject: " + presented[i].subject, trace_security);
+        trace(which + " issuer: " + presented[i].issuer, trace_security);
+    }
+}
+
 }  // namespace
 
 void T_TcpIp::StartTls()
@@ -73,6 +97,7 @@ void T_TcpIp::StartTls()
     if (options.server_name.empty()) options.server_name = Hostname;
     platform::TlsStartResult started = platform::tls_start(Socket, options);
     if (!started.session) {
+        if (OnTrace) trace_presented(OnTrace, started.presented);
         T_TcpIp::Logout();
         std::string message = "TLS with " + Hostname + " failed";
         if (started.failure == platform::TlsFailure::timed_out)
@@ -85,10 +110,7 @@ void T_TcpIp::StartTls()
     if (OnTrace) {
         const platform::TlsPeerInfo& peer = tls_->peer();
         OnTrace("TLS " + peer.version + " " + peer.cipher, trace_security);
-        OnTrace("Certificate subject: " + peer.subject, trace_security);
-        OnTrace("Certificate issuer: " + peer.issuer, trace_security);
-        OnTrace("Certificate valid: " + peer.not_before + " to " + peer.not_after, trace_security);
-        OnTrace("Certificate SHA-256: " + peer.sha256, trace_security);
+        trace_certificate(OnTrace, peer);
     }
 }
 

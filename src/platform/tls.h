@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zanpost::platform {
 
@@ -39,15 +40,20 @@ enum class TlsFailure {
     closed,         // the peer ended the connection during the handshake
 };
 
-// What the log tells of the session: filled after a successful handshake.
-struct TlsPeerInfo {
-    std::string version;       // "TLSv1.3"
-    std::string cipher;        // the library's name of the cipher suite
+// One certificate as the log shows it.
+struct TlsCertificateInfo {
     std::string subject;       // one-line distinguished names
     std::string issuer;
     std::string not_before;    // "YYYY-MM-DD HH:MM:SS UTC"
     std::string not_after;
-    std::string sha256;        // 64 lower-case hex digits of the server certificate
+    std::string sha256;        // 64 lower-case hex digits of the certificate's encoded bytes
+};
+
+// What the log tells of the session: filled after a successful handshake, the server's
+// certificate included.
+struct TlsPeerInfo : TlsCertificateInfo {
+    std::string version;       // "TLSv1.3"
+    std::string cipher;        // the library's name of the cipher suite
 };
 
 class TlsSession {
@@ -74,6 +80,11 @@ struct TlsStartResult {
     std::unique_ptr<TlsSession> session;  // null when the handshake failed
     TlsFailure failure = TlsFailure::handshake;
     std::string detail;                   // the library's own words, for the log
+    // After a failure, the certificates the server presented, its own first, then the rest
+    // of the chain it sent: a refused certificate is what an administrator has to see (an
+    // intercepting proxy or antivirus shows up there, and its SHA-256 is what a pin needs).
+    // Empty when the handshake ended before the server sent any.
+    std::vector<TlsCertificateInfo> presented;
 };
 
 // Runs the handshake over `socket` (connected, time limits set). The socket stays owned by

@@ -24,6 +24,7 @@ using testing::ServerTls;
 using testing::test_certificates;
 using testing::TestCertificates;
 using testing::TraceLog;
+using ::testing::AllOf;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
@@ -106,6 +107,8 @@ TEST_P(TlsVerdicts, CertificateIsAcceptedOrRefusedForItsCause)
     ScriptedServer server({Conversation().start_tls().say("+OK secure").reply("+OK bye")}, shown);
 
     T_TcpIp client;
+    TraceLog log;
+    client.OnTrace = log.proc();
     client.Timeout = 10;
     client.Hostname = v.hostname;
     client.Port = server.port();
@@ -136,7 +139,24 @@ TEST_P(TlsVerdicts, CertificateIsAcceptedOrRefusedForItsCause)
         EXPECT_EQ(e.Cause, *v.failure);
         EXPECT_THAT(e.message(), StartsWith("TLS with " + std::string(v.hostname) + " failed: "));
         EXPECT_THAT(e.message(), HasSubstr(v.detail));
+        // A pin that does not match: both fingerprints, so the administrator can compare.
+        if (e.Cause == SecureCause::tls_pin)
+            EXPECT_THAT(e.message(), AllOf(HasSubstr(shown.sha256), HasSubstr(v.pin(certificates))));
     }
+    // The trace shows what the server presented, whoever it really was, before the
+    // connection is closed: its certificate in full and whom the rest of its chain names.
+    const auto security = log.at(trace_security);
+    ASSERT_EQ(security.size(), 4 + 2 * shown.chain_cns.size());
+    EXPECT_THAT(security[0], AllOf(StartsWith("Certificate subject: "), HasSubstr("CN = " + shown.subject_cn)));
+    EXPECT_THAT(security[1], AllOf(StartsWith("Certificate issuer: "), HasSubstr("CN = " + shown.issuer_cn)));
+    EXPECT_THAT(security[2], MatchesRegex("Certificate valid: [-0-9]{10} [:0-9]{8} UTC to [-0-9]{10} [:0-9]{8} UTC"));
+    EXPECT_EQ(security[3], "Certificate SHA-256: " + shown.sha256);
+    for (std::size_t i = 0; i < shown.chain_cns.size(); ++i) {
+        const std::string which = "Chain certificate " + std::to_string(i + 2);
+        EXPECT_THAT(security[4 + 2 * i], AllOf(StartsWith(which + " subject: "), HasSubstr("CN = " + shown.chain_cns[i])));
+        EXPECT_THAT(security[5 + 2 * i], StartsWith(which + " issuer: "));
+    }
+    EXPECT_THAT(log.entries.back().first, StartsWith("Closed socket"));
     // Refused before a single byte of the dialogue, and nothing left open.
     EXPECT_FALSE(client.TlsActive());
     EXPECT_EQ(client.Socket, platform::invalid_socket);

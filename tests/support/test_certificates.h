@@ -17,7 +17,7 @@ struct TestCertificates {
     ServerTls good;         // localhost and 127.0.0.1, by the test CA, valid now
     ServerTls expired;      // the same names by the test CA, validity ended a month ago
     ServerTls not_yet_valid;  // the same names by the test CA, valid from next month
-    ServerTls other_name;   // mail.example.org only, by the test CA
+    ServerTls other_name;   // mail.example.org only, by the test CA, sent with the CA
     ServerTls foreign_ca;   // localhost and 127.0.0.1, by a CA the client does not trust
     ServerTls self_signed;  // localhost and 127.0.0.1, signed by itself
 };

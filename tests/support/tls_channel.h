@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zanpost::testing {
 
@@ -16,6 +17,11 @@ struct ServerTls {
     std::string key_file;          // PEM: its private key
     bool tls12_only = false;       // no TLS 1.3 (renegotiation exists only up to 1.2)
     std::string sha256;            // the certificate's fingerprint, for a client to pin
+    // Whom it names, for the checks of what a client logs of it: the common names of its
+    // subject and issuer, and of each further certificate of the chain, in the file's order.
+    std::string subject_cn;
+    std::string issuer_cn;
+    std::vector<std::string> chain_cns;
 };
 
 class ServerTlsChannel {

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 namespace zanpost::platform {
 
@@ -99,6 +100,28 @@ std::string utc_text(const ASN1_TIME* time)
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
     return text;
+}
+
+TlsCertificateInfo describe(X509* cert)
+{
+    TlsCertificateInfo info;
+    info.subject = one_line(X509_get_subject_name(cert));
+    info.issuer = one_line(X509_get_issuer_name(cert));
+    info.not_before = utc_text(X509_get0_notBefore(cert));
+    info.not_after = utc_text(X509_get0_notAfter(cert));
+    info.sha256 = sha256_of(cert);
+    return info;
+}
+
+// The chain as the server sent it, its own certificate first. The library keeps it on the
+// session also when the verification refused it, before the session has a peer certificate.
+std::vector<TlsCertificateInfo> presented_by(const SSL* ssl)
+{
+    std::vector<TlsCertificateInfo> certificates;
+    if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl)) {
+        for (int i = 0; i < sk_X509_num(chain); ++i) certificates.push_back(describe(sk_X509_value(chain, i)));
+    }
+    return certificates;
 }
 
 // A pin as configured may carry upper-case digits or colons; only the digits count.
@@ -192,12 +215,13 @@ private:
     bool broken_ = false;
 };
 
-TlsStartResult fail(TlsFailure failure, std::string detail)
+TlsStartResult fail(TlsFailure failure, std::string detail, std::vector<TlsCertificateInfo> presented = {})
 {
     ERR_clear_error();
     TlsStartResult result;
     result.failure = failure;
     result.detail = std::move(detail);
+    result.presented = std::move(presented);
     return result;
 }
 
@@ -281,46 +305,48 @@ TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
     if (connected != 1) {
         const int error = SSL_get_error(ssl.get(), connected);
         const int saved_errno = errno;
+        // Whatever broke the handshake, what the server had shown by then goes to the log.
+        const auto failed = [&](TlsFailure failure, std::string detail) {
+            return fail(failure, std::move(detail), presented_by(ssl.get()));
+        };
         switch (error) {
         case SSL_ERROR_WANT_READ:
-        case SSL_ERROR_WANT_WRITE: return fail(TlsFailure::timed_out, "no answer within the time limit");
-        case SSL_ERROR_ZERO_RETURN: return fail(TlsFailure::closed, "the server closed the connection");
+        case SSL_ERROR_WANT_WRITE: return failed(TlsFailure::timed_out, "no answer within the time limit");
+        case SSL_ERROR_ZERO_RETURN: return failed(TlsFailure::closed, "the server closed the connection");
         case SSL_ERROR_SYSCALL:
             if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK)
-                return fail(TlsFailure::timed_out, "no answer within the time limit");
+                return failed(TlsFailure::timed_out, "no answer within the time limit");
             if ((saved_errno == 0 && ERR_peek_error() == 0) || saved_errno == ECONNRESET || saved_errno == EPIPE)
-                return fail(TlsFailure::closed, "the server closed the connection");
-            if (saved_errno != 0) return fail(TlsFailure::handshake, std::strerror(saved_errno));
-            return fail(TlsFailure::handshake, library_words());
+                return failed(TlsFailure::closed, "the server closed the connection");
+            if (saved_errno != 0) return failed(TlsFailure::handshake, std::strerror(saved_errno));
+            return failed(TlsFailure::handshake, library_words());
         default: break;
         }
         const unsigned long code = ERR_peek_error();
         const long verified = SSL_get_verify_result(ssl.get());
         if (ERR_GET_REASON(code) == SSL_R_CERTIFICATE_VERIFY_FAILED && verified != X509_V_OK)
-            return fail(failure_of_verification(verified), X509_verify_cert_error_string(verified));
+            return failed(failure_of_verification(verified), X509_verify_cert_error_string(verified));
         if (ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
-            return fail(TlsFailure::closed, "the server closed the connection");
+            return failed(TlsFailure::closed, "the server closed the connection");
         std::string words = library_words();
         if (words.empty()) words = "the handshake failed";
-        return fail(TlsFailure::handshake, words);
+        return failed(TlsFailure::handshake, words);
     }
 
     X509Ptr cert(SSL_get1_peer_certificate(ssl.get()));
     if (!cert) return fail(TlsFailure::untrusted, "the server sent no certificate");
 
     TlsPeerInfo peer;
+    static_cast<TlsCertificateInfo&>(peer) = describe(cert.get());
     peer.version = SSL_get_version(ssl.get());
     peer.cipher = SSL_get_cipher_name(ssl.get());
-    peer.subject = one_line(X509_get_subject_name(cert.get()));
-    peer.issuer = one_line(X509_get_issuer_name(cert.get()));
-    peer.not_before = utc_text(X509_get0_notBefore(cert.get()));
-    peer.not_after = utc_text(X509_get0_notAfter(cert.get()));
-    peer.sha256 = sha256_of(cert.get());
 
     if (pinned && (peer.sha256.empty() || peer.sha256 != normal_pin(options.pin_sha256))) {
         // Say goodbye properly: the server has done nothing wrong by its own lights.
         SSL_shutdown(ssl.get());
-        return fail(TlsFailure::pin_mismatch, "the certificate's SHA-256 is " + peer.sha256);
+        return fail(TlsFailure::pin_mismatch,
+                    "the certificate's SHA-256 is " + peer.sha256 + ", not the pinned " + normal_pin(options.pin_sha256),
+                    presented_by(ssl.get()));
     }
 
     TlsStartResult result;

@@ -185,6 +185,49 @@ std::string name_text(CERT_NAME_BLOB* name)
     return text;
 }
 
+TlsCertificateInfo describe(const CERT_CONTEXT* certificate)
+{
+    CERT_INFO* info = certificate->pCertInfo;
+    TlsCertificateInfo described;
+    described.subject = name_text(&info->Subject);
+    described.issuer = name_text(&info->Issuer);
+    described.not_before = utc_text(info->NotBefore);
+    described.not_after = utc_text(info->NotAfter);
+    described.sha256 = sha256_hex(certificate);
+    return described;
+}
+
+// The server's certificate and the others it sent, which Schannel puts in the certificate's
+// own store. The store keeps no order, so the chain is laid out from the leaf by issuer
+// names; whatever links to none of it follows.
+std::vector<TlsCertificateInfo> presented_by(const CERT_CONTEXT* leaf)
+{
+    std::vector<Certificate> others;
+    if (leaf->hCertStore != nullptr) {
+        const CERT_CONTEXT* next = nullptr;
+        while ((next = CertEnumCertificatesInStore(leaf->hCertStore, next)) != nullptr) {
+            if (!CertCompareCertificate(X509_ASN_ENCODING, leaf->pCertInfo, next->pCertInfo))
+                others.emplace_back(CertDuplicateCertificateContext(next));
+        }
+    }
+    std::vector<TlsCertificateInfo> chain{describe(leaf)};
+    const CERT_CONTEXT* last = leaf;
+    for (;;) {
+        const auto issuer = std::find_if(others.begin(), others.end(), [last](const Certificate& c) {
+            return c && CertCompareCertificateName(X509_ASN_ENCODING, &last->pCertInfo->Issuer, &c->pCertInfo->Subject);
+        });
+        // A self-signed certificate ends the chain.
+        if (issuer == others.end()
+            || CertCompareCertificateName(X509_ASN_ENCODING, &last->pCertInfo->Issuer, &last->pCertInfo->Subject))
+            break;
+        chain.push_back(describe(issuer->get()));
+        last = issuer->get();
+        others.erase(issuer);
+    }
+    for (const Certificate& other : others) chain.push_back(describe(other.get()));
+    return chain;
+}
+
 std::wstring widen(const std::string& text)
 {
     if (text.empty()) return {};
@@ -540,6 +583,8 @@ public:
     IoResult receive(char* buffer, std::size_t size) override;
     void shutdown() noexcept override;
     const TlsPeerInfo& peer() const override { return peer_; }
+    // What the server presented, once the handshake got that far.
+    std::vector<TlsCertificateInfo> take_presented() { return std::move(presented_); }
 
 private:
     Step acquire_credentials();
@@ -559,6 +604,7 @@ private:
     std::size_t plain_at_ = 0;  // how many of them were given
     bool ended_ = false;        // close_notify seen, or the stream ended
     TlsPeerInfo peer_;
+    std::vector<TlsCertificateInfo> presented_;
 };
 
 Step io_failure(IoStatus status, const char* during)
@@ -722,17 +768,15 @@ Step SchannelSession::describe_and_verify(const TlsOptions& options)
         if (name.find('<') == std::string::npos) peer_.cipher = name;  // Wine leaves parts "<unknown>"
     }
 
-    CERT_INFO* info = leaf->pCertInfo;
-    peer_.subject = name_text(&info->Subject);
-    peer_.issuer = name_text(&info->Issuer);
-    peer_.not_before = utc_text(info->NotBefore);
-    peer_.not_after = utc_text(info->NotAfter);
-    peer_.sha256 = sha256_hex(leaf.get());
+    // Kept for the log in case the check below refuses it.
+    presented_ = presented_by(leaf.get());
+    static_cast<TlsCertificateInfo&>(peer_) = presented_.front();
 
     if (!options.pin_sha256.empty()) {
         if (peer_.sha256.empty()) return {false, TlsFailure::pin_mismatch, "no SHA-256 available to check the pin"};
         if (peer_.sha256 != normalised_pin(options.pin_sha256))
-            return {false, TlsFailure::pin_mismatch, "the certificate's SHA-256 is " + peer_.sha256};
+            return {false, TlsFailure::pin_mismatch,
+                    "the certificate's SHA-256 is " + peer_.sha256 + ", not the pinned " + normalised_pin(options.pin_sha256)};
         return done();
     }
     // Without a name the policy would check none: never accept a chain for any name.
@@ -877,6 +921,7 @@ TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
     } else {
         result.failure = step.failure;
         result.detail = step.detail;
+        result.presented = session->take_presented();
     }
     return result;
 }

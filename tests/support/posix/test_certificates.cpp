@@ -94,6 +94,20 @@ void write_certificate(const std::string& path, X509* cert)
     check(bio && PEM_write_bio_X509(bio.get(), cert) == 1, path.c_str());
 }
 
+std::string common_name_of(const X509_NAME* name)
+{
+    char text[256];
+    const int length = X509_NAME_get_text_by_NID(name, NID_commonName, text, sizeof text);
+    check(length >= 0, "common name");
+    return std::string(text, std::size_t(length));
+}
+
+void append_certificate(const std::string& path, X509* cert)
+{
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path.c_str(), "a"));
+    check(bio && PEM_write_bio_X509(bio.get(), cert) == 1, path.c_str());
+}
+
 void write_key(const std::string& path, EVP_PKEY* key)
 {
     std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path.c_str(), "w"));
@@ -136,18 +150,26 @@ TestCertificates::TestCertificates()
     const Key key = new_key();
     const std::string key_file = directory.file("server.key");
     write_key(key_file, key.get());
-    const auto server = [&](const std::string& stem, const char* names, Issuer issuer, long from, long to) {
-        const std::string common_name = std::string(names).substr(std::string(names).find(':') + 1);
-        const Cert cert = make_certificate(key.get(), common_name.substr(0, common_name.find(',')), names, issuer, from, to);
-        ServerTls tls{directory.file(stem + ".pem"), key_file, false, fingerprint(cert.get())};
+    // `chain`: a CA certificate the server sends after its own, as servers send intermediates.
+    const auto server = [&](const std::string& stem, const char* names, Issuer issuer, long from, long to,
+                            X509* chain = nullptr) {
+        std::string common_name = std::string(names).substr(std::string(names).find(':') + 1);
+        common_name = common_name.substr(0, common_name.find(','));
+        const Cert cert = make_certificate(key.get(), common_name, names, issuer, from, to);
+        ServerTls tls{directory.file(stem + ".pem"), key_file, false, fingerprint(cert.get()), common_name,
+                      common_name_of(X509_get_issuer_name(cert.get()))};
         write_certificate(tls.certificate_file, cert.get());
+        if (chain != nullptr) {
+            append_certificate(tls.certificate_file, chain);
+            tls.chain_cns.push_back(common_name_of(X509_get_subject_name(chain)));
+        }
         return tls;
     };
     const Issuer by_ca{ca.get(), ca_key.get()};
     good = server("good", local_names, by_ca, -day, 30 * day);
     expired = server("expired", local_names, by_ca, -60 * day, -30 * day);
     not_yet_valid = server("not_yet_valid", local_names, by_ca, 30 * day, 60 * day);
-    other_name = server("other_name", "DNS:mail.example.org", by_ca, -day, 30 * day);
+    other_name = server("other_name", "DNS:mail.example.org", by_ca, -day, 30 * day, ca.get());
     foreign_ca = server("foreign_ca", local_names, {foreign.get(), foreign_key.get()}, -day, 30 * day);
     self_signed = server("self_signed", local_names, {nullptr, nullptr}, -day, 30 * day);
 }
