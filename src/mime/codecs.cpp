@@ -233,6 +233,24 @@ bool needs_quoting(char c)
     return c == '=' || static_cast<unsigned char>(c) >= 0x80;
 }
 
+std::size_t quoted_width(std::string_view bytes)
+{
+    std::size_t width = bytes.size();
+    for (const char c : bytes) width += needs_quoting(c) ? 2 : 0;
+    return width;
+}
+
+void append_escape(std::string& out, char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    out += '=';
+    out += hex_digits[byte >> 4];
+    out += hex_digits[byte & 15];
+}
+
+// RFC 2045 6.7: an encoded line holds at most 76 characters, the "=" of a soft break included.
+constexpr std::size_t soft_line = 76;
+
 }  // namespace
 
 std::string encode_line(t_line_coding mode, const char* bytes, std::size_t count)
@@ -317,6 +335,122 @@ void append_quoted_printable(std::string& out, std::string_view text)
         from = i + 1;
     }
     out.append(text.data() + from, text.size() - from);
+}
+
+void QuotedPrintableWriter::append(std::string& out, std::string_view text)
+{
+    while (!text.empty()) {
+        const std::size_t lf = text.find('\n');
+        if (lf == std::string_view::npos) {
+            take(out, text);
+            return;
+        }
+        std::string_view content = text.substr(0, lf);
+        if (line_.empty() && !held_cr_ && !long_) {
+            // A whole line within the block, as nearly every line is: straight through.
+            if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
+            if (quoted_width(content) <= max_wire_line) {
+                append_quoted_printable(out, text.substr(0, lf + 1));
+                text.remove_prefix(lf + 1);
+                continue;
+            }
+            content = text.substr(0, lf);
+        }
+        take(out, content);
+        const bool cr = held_cr_;
+        held_cr_ = false;
+        end_line(out, cr ? "\r\n" : "\n");
+        text.remove_prefix(lf + 1);
+    }
+}
+
+void QuotedPrintableWriter::finish(std::string& out)
+{
+    if (held_cr_) add("\r");  // data after all: no LF follows it
+    held_cr_ = false;
+    if (!line_.empty()) end_line(out, {});
+}
+
+void QuotedPrintableWriter::take(std::string& out, std::string_view bytes)
+{
+    if (bytes.empty()) return;
+    if (held_cr_) add("\r");  // something follows it within the line
+    held_cr_ = bytes.back() == '\r';
+    if (held_cr_) bytes.remove_suffix(1);
+    add(bytes);
+    if (long_) break_long(out, soft_line, false);
+}
+
+void QuotedPrintableWriter::add(std::string_view bytes)
+{
+    line_.append(bytes);
+    width_ += quoted_width(bytes);
+    long_ = long_ || width_ > max_wire_line;
+}
+
+void QuotedPrintableWriter::end_line(std::string& out, std::string_view line_end)
+{
+    if (long_)
+        break_long(out, 0, true);
+    else
+        append_quoted_printable(out, line_);
+    out += line_end;
+    line_.clear();
+    width_ = 0;
+    long_ = false;
+}
+
+void QuotedPrintableWriter::break_long(std::string& out, std::size_t keep, bool last)
+{
+    const std::string_view rest = line_;
+    const bool blank_at_end = last && !rest.empty() && (rest.back() == ' ' || rest.back() == '\t');
+    std::size_t width = width_ + (blank_at_end ? 2 : 0);
+    const std::size_t limit = last ? soft_line : keep;
+    std::size_t at = 0;
+    // A cut takes at most 75 characters of more than 76, so something of the line is
+    // always left after it: a complete line never ends in an empty one.
+    while (width > limit) {
+        std::size_t taken = 0;
+        while (at < rest.size()) {
+            const bool escaped = needs_quoting(rest[at]) || (blank_at_end && at + 1 == rest.size());
+            const std::size_t w = escaped ? 3 : 1;
+            if (taken + w > soft_line - 1) break;
+            if (escaped) append_escape(out, rest[at]);
+            else out += rest[at];
+            taken += w;
+            ++at;
+        }
+        out += "=\r\n";
+        width -= taken;
+    }
+    if (last) {
+        const std::size_t end = rest.size() - (blank_at_end ? 1 : 0);
+        append_quoted_printable(out, rest.substr(at, end - at));
+        if (blank_at_end) append_escape(out, rest.back());
+        line_.clear();
+        width_ = 0;
+        return;
+    }
+    line_.erase(0, at);
+    width_ = width;
+}
+
+void append_quoted_printable_lines(StringList& lines, std::string_view line)
+{
+    if (quoted_width(line) <= max_wire_line) {
+        lines.push_back(encode_quoted_printable(line));
+        return;
+    }
+    QuotedPrintableWriter writer;
+    std::string encoded;
+    writer.append(encoded, line);
+    writer.finish(encoded);
+    std::string_view rest = encoded;
+    for (std::size_t end = rest.find("\r\n"); end != std::string_view::npos; end = rest.find("\r\n")) {
+        lines.emplace_back(rest.substr(0, end));
+        rest.remove_prefix(end + 2);
+    }
+    lines.emplace_back(rest);
 }
 
 std::string decode_line(t_line_coding mode, std::string_view line)

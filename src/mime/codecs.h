@@ -61,4 +61,41 @@ std::string decode_quoted_printable(std::string_view line);
 // quoting, so text of CR LF lines comes out as its lines encoded one by one.
 void append_quoted_printable(std::string& out, std::string_view text);
 
+// The longest line a message may carry, without its CR LF (RFC 5322 2.1.1): servers refuse
+// longer ones or break them.
+inline constexpr std::size_t max_wire_line = 998;
+
+// Quoted-printable text as ZanPost sends it, a block at a time. A line goes as
+// encode_quoted_printable encodes it, so that installations that decode one line at a time
+// read it as always; only a line whose encoding would be longer than max_wire_line is cut by
+// soft line breaks ("=" CR LF) into lines of at most 76 characters, never inside an "=XX",
+// and a blank at its very end is encoded, since readers drop trailing blanks. Lines end in
+// LF or CR LF and keep their line end; a line may run on into the next block, and is held
+// only up to the point where it is known to be long, whatever its length.
+class QuotedPrintableWriter {
+public:
+    // Appends the encoded text of every line the block completes, and of a long line what
+    // can go out already.
+    void append(std::string& out, std::string_view text);
+    // The text has ended: an unfinished last line is appended without a line end.
+    void finish(std::string& out);
+
+private:
+    void take(std::string& out, std::string_view bytes);
+    void add(std::string_view bytes);
+    void end_line(std::string& out, std::string_view line_end);
+    // Writes soft-broken lines from the front of a long line while its encoding left is
+    // longer than `keep`; with `last` the line is complete and all of it goes.
+    void break_long(std::string& out, std::size_t keep, bool last);
+
+    std::string line_;          // the current line's bytes not yet written
+    std::size_t width_ = 0;     // their encoded length
+    bool long_ = false;         // the line's encoding is longer than max_wire_line
+    bool held_cr_ = false;      // a CR ended the last block: a line end if an LF follows
+};
+
+// The lines one text line becomes in a quoted-printable part, as QuotedPrintableWriter
+// writes it: one line unless it is too long for the wire.
+void append_quoted_printable_lines(StringList& lines, std::string_view line);
+
 }  // namespace zanpost

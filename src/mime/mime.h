@@ -263,6 +263,18 @@ inline constexpr const char czech_text_type[] = "text/plain; charset=windows-125
 // "Content-Transfer-Encoding: 8bit".
 StringList plain_text_header();
 
+// True when a line of the text (CR LF lines a block at a time, as StreamedText gives them)
+// is longer than max_wire_line. Reads the text up to that line, or through to its end.
+bool has_long_line(const std::function<bool(std::string& block)>& text);
+
+// Makes `mail` (its Body empty) a message without files whose body is `text`, read while it
+// is sent, as StreamedText gives it. The text goes as it always has, under
+// plain_text_header() and byte for byte, unless `long_lines` (has_long_line, asked before
+// anything is sent, since the header comes first): then it goes as quoted-printable,
+// encoded and broken as QuotedPrintableWriter does, so that no line on the wire is too
+// long and the text still arrives whole.
+void set_plain_text(T_MailNews& mail, std::function<bool(std::string& block)> text, bool long_lines);
+
 // A parameter value as a quoted string: `"` and `\` escaped by a backslash, so that any
 // reader gets the value back whole.
 std::string quoted_parameter(std::string_view value);

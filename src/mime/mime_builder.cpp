@@ -51,7 +51,7 @@ public:
         out_ += "\r\n";
     }
     void base64(const char* bytes, std::size_t count) { append_base64_lines(out_, bytes, count); }
-    void quoted_text(std::string_view text) { append_quoted_printable(out_, text); }
+    void text(std::string_view encoded) { out_.append(encoded); }
     std::size_t size() const noexcept { return out_.size(); }
 
 private:
@@ -74,12 +74,10 @@ public:
             size_ += lines_.back().size() + 2;
         }
     }
-    // Text of CR LF lines; a line may run on into the next call.
-    void quoted_text(std::string_view text)
+    // Encoded text of CR LF lines; a line may run on into the next call.
+    void text(std::string_view encoded)
     {
-        encoded_.clear();
-        append_quoted_printable(encoded_, text);
-        std::string_view rest = encoded_;
+        std::string_view rest = encoded;
         size_ += rest.size();
         for (auto end = rest.find("\r\n"); end != std::string_view::npos; end = rest.find("\r\n")) {
             carry_.append(rest.substr(0, end));
@@ -93,7 +91,6 @@ public:
 
 private:
     StringList& lines_;
-    std::string encoded_;
     std::string carry_;
     std::size_t size_ = 0;
 };
@@ -103,6 +100,8 @@ private:
 class BodyWriter {
 public:
     void add(std::string line) { ready_run().push_back(std::move(line)); }
+    // A line of a quoted-printable part, encoded as its text sent while it is read would be.
+    void add_quoted(std::string_view line) { append_quoted_printable_lines(ready_run(), line); }
 
     void add_base64(const MemoryStream& data)
     {
@@ -147,12 +146,16 @@ public:
                 done = n < chunk_bytes;
             } else if (piece.text != nullptr) {
                 done = !(*piece.text)(chunk_);
+                encoded_.clear();
                 if (!done && !chunk_.empty()) {
                     if (offset_ == 0)
                         for (const auto& line : piece.lines) sink.line(line);
                     offset_ = 1;  // the part's header lines are out
-                    sink.quoted_text(chunk_);
+                    quoted_.append(encoded_, chunk_);
+                } else if (done) {
+                    quoted_.finish(encoded_);
                 }
+                sink.text(encoded_);
             } else {
                 while (sink.size() - start < size && offset_ < piece.lines.size()) sink.line(piece.lines[offset_++]);
                 done = offset_ >= piece.lines.size();
@@ -194,6 +197,8 @@ private:
     std::size_t piece_ = 0;
     std::size_t offset_ = 0;  // the next line, or byte of held content, of the piece
     std::string chunk_;       // a file's bytes, or the text, as read
+    QuotedPrintableWriter quoted_;  // the text's line that runs on into its next block
+    std::string encoded_;
 };
 
 }  // namespace
@@ -225,6 +230,51 @@ std::string quoted_parameter(std::string_view value)
 StringList plain_text_header()
 {
     return {"MIME-Version: 1.0", "Content-Type: " + std::string(czech_text_type), "Content-Transfer-Encoding: 8bit"};
+}
+
+bool has_long_line(const std::function<bool(std::string& block)>& text)
+{
+    std::string block;
+    std::size_t length = 0;  // of the current line so far, a CR at its end included
+    bool cr = false;         // its last byte is a CR, which belongs to the line end
+    while (text(block)) {
+        std::string_view rest = block;
+        for (;;) {
+            const std::size_t lf = rest.find('\n');
+            const std::size_t n = lf == std::string_view::npos ? rest.size() : lf;
+            length += n;
+            if (n > 0) cr = rest[n - 1] == '\r';
+            if (length - (cr ? 1 : 0) > max_wire_line) return true;
+            if (lf == std::string_view::npos) break;
+            length = 0;
+            cr = false;
+            rest.remove_prefix(lf + 1);
+        }
+    }
+    return false;
+}
+
+void set_plain_text(T_MailNews& mail, std::function<bool(std::string& block)> text, bool long_lines)
+{
+    mail.Header = plain_text_header();
+    if (!long_lines || !text) {
+        mail.MoreBody = std::move(text);
+        return;
+    }
+    mail.Header.back() = transfer_encoding_line(enc_quoted_printable);
+    mail.MoreBody = [text = std::move(text), writer = QuotedPrintableWriter(), piece = std::string(),
+                     ended = false](std::string& block) mutable {
+        block.clear();
+        while (block.empty() && !ended) {
+            if (text(piece)) {
+                writer.append(block, piece);
+            } else {
+                writer.finish(block);
+                ended = true;
+            }
+        }
+        return !block.empty();
+    };
 }
 
 int T_Mime::AttachFile(const std::string& path)
@@ -315,7 +365,7 @@ void T_Mime::SendMail()
                 generated.add_base64(part.Data);
                 part.Data.set_position(part.Data.size());  // as if read through to its end
             } else {
-                for (const auto& line : part.Text) generated.add(encode_quoted_printable(line));
+                for (const auto& line : part.Text) generated.add_quoted(line);
             }
         }
         if (StreamedText)

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -85,16 +86,21 @@ protected:
         mail.Recipients = StringList{"eva@example.cz"};
         mime.Mail = &mail;
         mime.EncodeWhileSending = encode_while_sending;
+        // The text is read twice without files: first to learn whether it must go as
+        // quoted-printable, since the header that says so goes out before it.
         std::optional<TextFileReader> body;
+        std::optional<TextFileReader> first_pass;
         if (body_path) body.emplace(*body_path);
+        if (body_path) first_pass.emplace(*body_path);
         std::function<bool(std::string&)> text;
         if (body) text = [&body](std::string& block) { return body->next(block); };
         for (const auto& path : files) mime.AttachStreamedFile(path);
         ScriptedServer server(delivery());
         smtp.Port = server.port();
         if (files.empty()) {
-            mail.Header = plain_text_header();
-            mail.MoreBody = text;
+            const bool long_lines =
+                first_pass && has_long_line([&first_pass](std::string& block) { return first_pass->next(block); });
+            set_plain_text(mail, text, long_lines);
             mail.Action();
         } else {
             mime.StreamedText = text;
@@ -109,7 +115,12 @@ protected:
 StringList reference_body(const std::vector<std::pair<std::string, std::string>>& files, const StringList& text,
                           const std::string& boundary)
 {
-    if (files.empty()) return text;
+    StringList quoted;
+    for (const auto& line : text) append_quoted_printable_lines(quoted, line);
+    if (files.empty()) {
+        const bool fits = std::all_of(text.begin(), text.end(), [](const auto& l) { return l.size() <= max_wire_line; });
+        return fits ? text : quoted;
+    }
     StringList lines;
     for (const auto& [name, bytes] : files) {
         lines.insert(lines.end(), {"", "--" + boundary, "Content-Type: application/octet-stream",
@@ -122,7 +133,7 @@ StringList reference_body(const std::vector<std::pair<std::string, std::string>>
     if (!text.empty()) {
         lines.insert(lines.end(), {"", "--" + boundary, "Content-Type: text/plain; charset=windows-1250",
                                    "Content-Transfer-Encoding: quoted-printable", ""});
-        for (const auto& line : text) lines.push_back(encode_quoted_printable(line));
+        lines.insert(lines.end(), quoted.begin(), quoted.end());
     }
     lines.insert(lines.end(), {"", "--" + boundary + "--"});
     return lines;
@@ -167,6 +178,58 @@ TEST_F(StreamedSend, FilesAndTextOfEverySizeGoOutByteForByteAsBefore)
         const Sent sent = send(paths, body_path);
         const std::string expected = wire(reference_body(files, split_lines(text), sent.boundary)) + ".\r\n";
         EXPECT_TRUE(sent.body == expected) << "sent " << sent.body.size() << " bytes, expected " << expected.size();
+    }
+}
+
+// The message's lines between DATA and its end, unstuffed, as a server keeps them.
+StringList data_lines(const std::string& transcript)
+{
+    const auto data = transcript.find("DATA\r\n") + 6;
+    const auto end = transcript.find("\r\n.\r\n", data);
+    StringList lines = split_lines(transcript.substr(data, end + 2 - data));
+    for (auto& line : lines)
+        if (line.starts_with(".")) line.erase(0, 1);
+    return lines;
+}
+
+TEST_F(StreamedSend, ALineTooLongForTheWireIsBrokenWithSoftBreaksAndReadsBackWhole)
+{
+    std::string czech;
+    while (czech.size() < 7800) czech += "\x8Eluou\xE8k\xFD k\xF9\xF2 \xFAp\xECl \xEF\xE1" "belsk\xE9 \xF3" "dy. ";
+    czech.resize(7800);
+    struct Case {
+        const char* what;
+        std::string text;
+        bool long_line;  // longer than a wire line as it stands, without files
+    };
+    const Case cases[] = {
+        {"a 7800-byte line among short ones", "P\xF8" "ehled\r\n" + czech + "\r\n.konec\r\n", true},
+        {"a 999-byte line, unfinished", std::string(999, '.'), true},
+        {"a 998-byte line", std::string(998, 'x') + "\r\n", false},
+    };
+    for (const Case& c : cases) {
+        for (const bool with_file : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (with_file ? ", with a file" : ", without files"));
+            std::vector<std::string> paths;
+            if (with_file) paths.push_back(file("data.dat", "abc"));
+            const Sent sent = send(paths, file("telo.txt", c.text));
+            const StringList lines = data_lines(sent.transcript);
+            for (const auto& line : lines) EXPECT_LE(line.size(), max_wire_line);
+            if (!with_file) {
+                // Only such a text goes as quoted-printable; any other as it always did.
+                EXPECT_NE(std::find(lines.begin(), lines.end(),
+                                    c.long_line ? "Content-Transfer-Encoding: quoted-printable"
+                                                : "Content-Transfer-Encoding: 8bit"),
+                          lines.end());
+            }
+            // ZanPost's own GET gets every line back whole.
+            T_Mime parser;
+            parser.ParseMessage(lines);
+            ASSERT_GE(parser.AttachmentCount(), 1);
+            StringList text = parser.Attachments.back().Text;
+            if (with_file) text.pop_back();  // the empty line before the closing delimiter
+            EXPECT_EQ(text, split_lines(c.text));
+        }
     }
 }
 
