@@ -100,7 +100,7 @@ class OAuthService:
     def ms_url(self, tenant, endpoint="token"):
         return f"{self.url_base}/{tenant}/oauth2/v2.0/{endpoint}"
 
-    def control(self, action, **body):
+    def control(self, action, /, **body):
         request = urllib.request.Request(self.control_url + action, data=json.dumps(body).encode())
         with urllib.request.urlopen(request, timeout=30) as answer:
             return json.loads(answer.read())

@@ -572,6 +572,7 @@ class Service:
         if action == "reset":
             self.settings = json.loads(json.dumps(DEFAULT_SETTINGS))
             self.requests.clear()
+            self.devices.clear()
             self.switch_https(True)
             return {}
         if action == "device":
