@@ -105,11 +105,16 @@ void T_SMTP::Authenticate()
 
     SaslClient sasl(*mechanism, UserName, Password);
     const std::string command = "AUTH " + std::string(sasl_name(*mechanism));
-    if (sasl.has_initial_response())
-        send_secret_line(*this, command + " " + base64_encode(sasl.respond({}).value_or(std::string())),
-                         command + " " + secret_mask);
-    else
+    // A command line holds 512 octets with its CR LF (RFC 5321); a longer initial response
+    // (an OAuth token of Microsoft's) waits for the server's empty challenge (RFC 4954).
+    std::string initial =
+        sasl.has_initial_response() ? base64_encode(sasl.respond({}).value_or(std::string())) : std::string();
+    if (!initial.empty() && command.size() + 1 + initial.size() + 2 <= 512) {
+        send_secret_line(*this, command + " " + initial, command + " " + secret_mask);
+        initial.clear();
+    } else {
         SendCommand(command);
+    }
 
     bool cancelled = false;
     for (;;) {
@@ -119,6 +124,11 @@ void T_SMTP::Authenticate()
             Fail(SecureCause::auth_refused,
                  Hostname + " refused the login: " + std::to_string(ReplyCode) + " " + ReplyText);
         if (cancelled) Fail(SecureCause::auth_refused, Hostname + " went on with a login that was cancelled");
+        if (!initial.empty()) {
+            send_secret_line(*this, initial, secret_mask);
+            initial.clear();
+            continue;
+        }
         // After a cancel the server's answer ends the exchange.
         cancelled = !answer_challenge(*this, sasl, ReplyText);
     }

@@ -53,6 +53,12 @@ TEST(SmtpLogin, MechanismsExchangesAndRefusals)
              "ZG1semRHRXVZMjl0Q2cBAQ==\r\n" +
              strict_envelope,
          std::nullopt},
+        {"a token too long for the command line waits for the empty challenge", TlsMode::none, "u@example.com",
+         M::xoauth2, std::string(400, 't'),
+         delivered(greeted({"AUTH XOAUTH2"}).reply("334 ").reply("235 2.7.0 Accepted")),
+         ehlo() + "AUTH XOAUTH2\r\n" + base64_encode("user=u@example.com\1auth=Bearer " + std::string(400, 't') + "\1\1") +
+             "\r\n" + strict_envelope,
+         std::nullopt},
         {"XOAUTH2 error detail answered with an empty line, then refused", TlsMode::none, "someuser@example.com",
          M::xoauth2, token,
          greeted({"AUTH XOAUTH2"})
