@@ -233,6 +233,26 @@ class SendAndGetTest(JobTest):
         self.assertEqual(list(receiver.files.iterdir()), [])
         self.assertEqual(SERVERS.count(), 0)
 
+    def test_a_line_longer_than_a_wire_line_arrives_whole(self):
+        long_line = (cp1250("Příliš žluťoučký kůň úpěl ďábelské ódy; ") * 200)[:7800]
+        lines = [b"prvni", long_line, b".konec"]
+        for files in ({"a.dbf": b"\x00\x01AAA"},):
+            with self.subTest(files=list(files)):
+                SERVERS.clear()
+                self.send(self.sender(b"ZAN_POST dlouhy radek", crlf_file(lines), files), 1)
+                stored = SERVERS.messages()[0]
+                self.assertLessEqual(max(len(line.rstrip(b"\r")) for line in stored.split(b"\n")), 998)
+                # Another mailer reads the line whole, in the quoted-printable text.
+                message = email.message_from_bytes(stored, policy=email.policy.default)
+                text = next(part for part in message.walk() if part.get_content_type() == "text/plain")
+                self.assertEqual(text["Content-Transfer-Encoding"], "quoted-printable")
+                self.assertIn(long_line, text.get_payload(decode=True).splitlines())
+
+                receiver = self.receiver()
+                self.assert_boxes(receiver.run("GET"))
+                expected = [b" dlouhy radek"] + lines + ([b""] if files else [])
+                self.assertEqual((receiver.work / "prijato.txt").read_bytes(), crlf_file(expected))
+
     def test_two_marked_messages_in_one_run(self):
         first = self.sender(cp1250("zan_post první dávka"), crlf_file([b"jedna", b"."]),
                             {"a.dbf": b"\x00\x01AAA"})
