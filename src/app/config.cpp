@@ -144,18 +144,18 @@ TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
     server.HesloPrikaz = ini.ReadText(section, "HesloPrikaz", "");
     server.CA = ini.ReadText(section, "CA", "");
     server.Jmeno = ini.ReadText(section, "Jmeno", "");
+    if (!smtp) {
+        // On by default: an office mailbox gains from it without a word in the INI file.
+        server.Evidence = ini.ReadText(section, "Evidence", "");
+        const std::string& ini_path = ini.FileName();
+        if (server.Evidence.empty() && !ini_path.empty())
+            server.Evidence = ini_path.substr(0, platform::directory_length(ini_path)) + "Zan_Post.uidl";
+    }
     for (const char* key : {"Sifrovani", "Port", "Overeni", "Otisk", "Uzivatel", "Heslo", "HesloPrikaz", "CA", "Jmeno"})
         if (!ini.ReadText(section, key, "").empty()) server.Nastaveno = true;
     return server;
 }
 
-void LoadConfig()
-{
-    const std::string own_path = platform::own_executable_path();
-    // Without its own path the program has no file beside it; the current directory must
-    // never stand in for it, so every key takes its default.
-    LoadConfig(own_path.empty() ? std::string() : ConfigPath(own_path));
-}
 TOAuthNastaveni ReadOAuth(const TIniFile& ini)
 {
     TOAuthNastaveni oauth;
@@ -229,6 +229,13 @@ TOAuthNastaveni ReadOAuth(const TIniFile& ini)
     return oauth;
 }
 
+void LoadConfig()
+{
+    const std::string own_path = platform::own_executable_path();
+    // Without its own path the program has no file beside it; the current directory must
+    // never stand in for it, so every key takes its default.
+    LoadConfig(own_path.empty() ? std::string() : ConfigPath(own_path));
+}
 
 void LoadConfig(const std::string& ini_path)
 {
@@ -250,7 +257,7 @@ void LoadConfig(const std::string& ini_path)
     Upozorneni.Text = ini.ReadText("Upozorneni", "Text", default_notice_text);
     SmtpServer = ReadServer(ini, true);
     Pop3Server = ReadServer(ini, false);
+    OAuth = ReadOAuth(ini);
 }
 
 }  // namespace zanpost
-    OAuth = ReadOAuth(ini);

@@ -42,6 +42,9 @@ struct TServerNastaveni {
     std::string CA;
     std::string Otisk;  // 64 lower-case hex digits (colons taken out), or empty
     std::string Jmeno;
+    // [POP3] only: the ledger of what earlier runs saw and stored (Evidence); Zan_Post.uidl
+    // beside the INI file when not set.
+    std::string Evidence;
     // The first key whose value is not one of those allowed, as "[SMTP] Sifrovani"; the job
     // of that server then makes no connection. Empty when every value is valid.
     std::string Chyba;
@@ -49,9 +52,6 @@ struct TServerNastaveni {
     bool Nastaveno = false;
 };
 
-// The completion-notice settings.
-struct TUpozorneni {
-    bool Upozornovat = false;
 // [OAuth]: how ZanPost gets its own OAuth 2.0 access tokens for an XOAUTH2 login. Without
 // Tok nothing of it is used.
 struct TOAuthNastaveni {
@@ -77,6 +77,9 @@ struct TOAuthNastaveni {
     bool Nastaveno() const noexcept { return Tok != TTok::none || !Chyba.empty(); }
 };
 
+// The completion-notice settings.
+struct TUpozorneni {
+    bool Upozornovat = false;
     std::string Text;
 };
 
@@ -84,10 +87,10 @@ extern TZprava Zprava;
 extern TUpozorneni Upozorneni;
 extern TServerNastaveni SmtpServer;
 extern TServerNastaveni Pop3Server;
+extern TOAuthNastaveni OAuth;
 
 inline constexpr std::uint16_t default_smtp_port = 25;
 inline constexpr std::uint16_t default_smtps_port = 465;
-extern TOAuthNastaveni OAuth;
 inline constexpr std::uint16_t default_pop3_port = 110;
 inline constexpr std::uint16_t default_pop3s_port = 995;
 

@@ -1,0 +1,249 @@
+#include "app/mail_ledger.h"
+
+#include "app/received_files.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "rtl/file_io.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <exception>
+#include <iterator>
+#include <utility>
+
+namespace zanpost {
+
+namespace {
+
+constexpr std::string_view header = "ZanPost ledger 1";
+constexpr std::string_view mailbox_key = "mailbox ";
+// Far beyond any mailbox (20,000 messages take about 1 MB); a file larger than this is not
+// one the program wrote, and reading it must not make the run large.
+constexpr long long largest_ledger = 64LL * 1024 * 1024;
+
+bool by_id(const MailLedger::Entry& a, const MailLedger::Entry& b) { return a.id < b.id; }
+
+std::optional<std::int64_t> parse_number(std::string_view text)
+{
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+    return value;
+}
+
+// "2026-12-07" to 20261207; nothing for anything else.
+std::optional<std::int32_t> parse_date(std::string_view text)
+{
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+    const auto year = parse_number(text.substr(0, 4));
+    const auto month = parse_number(text.substr(5, 2));
+    const auto day = parse_number(text.substr(8, 2));
+    if (!year || !month || !day || *month < 1 || *month > 12 || *day < 1 || *day > 31) return std::nullopt;
+    return std::int32_t(*year * 10000 + *month * 100 + *day);
+}
+
+std::string date_text(std::int32_t day)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", int(day / 10000), int(day / 100 % 100), int(day % 100));
+    return text;
+}
+
+// "S 4711 2026-12-07 id" or "U 4711 - id".
+std::optional<MailLedger::Entry> parse_entry(std::string_view line)
+{
+    if (line.size() < 2 || line[1] != ' ') return std::nullopt;
+    MailLedger::Entry entry;
+    if (line[0] == char(MailLedger::State::seen))
+        entry.state = MailLedger::State::seen;
+    else if (line[0] == char(MailLedger::State::stored))
+        entry.state = MailLedger::State::stored;
+    else
+        return std::nullopt;
+    line.remove_prefix(2);
+    const std::size_t size_end = line.find(' ');
+    if (size_end == std::string_view::npos) return std::nullopt;
+    const auto size = parse_number(line.substr(0, size_end));
+    if (!size) return std::nullopt;
+    entry.size = *size;
+    line.remove_prefix(size_end + 1);
+    const std::size_t date_end = line.find(' ');
+    if (date_end == std::string_view::npos || date_end + 1 == line.size()) return std::nullopt;
+    const std::string_view date = line.substr(0, date_end);
+    if (entry.state == MailLedger::State::stored) {
+        const auto day = parse_date(date);
+        if (!day) return std::nullopt;
+        entry.stored_on = *day;
+    } else if (date != "-") {
+        return std::nullopt;
+    }
+    entry.id = std::string(line.substr(date_end + 1));
+    return entry;
+}
+
+std::string entry_line(const MailLedger::Entry& entry)
+{
+    return std::string(1, char(entry.state)) + " " + std::to_string(entry.size) + " " +
+           (entry.state == MailLedger::State::stored ? date_text(entry.stored_on) : std::string("-")) + " " + entry.id +
+           "\r\n";
+}
+
+}  // namespace
+
+std::int32_t LedgerToday()
+{
+    const platform::LocalDateTime now = platform::local_now();
+    return std::int32_t(now.year * 10000 + now.month * 100 + now.day);
+}
+
+MailLedger::MailLedger(std::string path, std::string mailbox) : path_(std::move(path)), mailbox_(std::move(mailbox))
+{
+}
+
+MailLedger::Loaded MailLedger::Load()
+{
+    entries_.clear();
+    added_.clear();
+    changed_ = false;
+    if (!platform::is_regular_file(path_)) {
+        // Nothing there is a first run; anything else there (a directory) cannot be a
+        // ledger, and writing one in its place would fail as well.
+        return platform::same_file(path_, path_) ? Loaded::unreadable : Loaded::fresh;
+    }
+    const long long length = file_length(path_);
+    if (length < 0) return Loaded::unreadable;
+    if (length > largest_ledger) return Loaded::corrupt;
+    std::string content;
+    try {
+        content = read_whole_file(path_);
+    } catch (const std::exception&) {
+        return Loaded::unreadable;
+    }
+
+    std::vector<Entry> entries;
+    std::string_view rest = content;
+    std::size_t line_number = 0;
+    bool ours = false;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ++line_number;
+        if (line_number == 1) {
+            if (line != header) return Loaded::corrupt;
+            continue;
+        }
+        if (line_number == 2) {
+            if (!line.starts_with(mailbox_key)) return Loaded::corrupt;
+            ours = line.substr(mailbox_key.size()) == mailbox_;
+            continue;
+        }
+        auto entry = parse_entry(line);
+        if (!entry) return Loaded::corrupt;
+        entries.push_back(std::move(*entry));
+    }
+    if (line_number < 2) return Loaded::corrupt;
+    if (!ours) {
+        // Saved over at the end of the run: the ids of one mailbox tell nothing of another.
+        changed_ = true;
+        return Loaded::other_mailbox;
+    }
+    // Written in order; a file put together by hand may not be.
+    if (!std::is_sorted(entries.begin(), entries.end(), by_id)) std::stable_sort(entries.begin(), entries.end(), by_id);
+    entries_ = std::move(entries);
+    return Loaded::loaded;
+}
+
+MailLedger::Entry* MailLedger::Find(std::string_view id)
+{
+    const auto at = std::lower_bound(entries_.begin(), entries_.end(), id,
+                                     [](const Entry& entry, std::string_view key) { return entry.id < key; });
+    return at != entries_.end() && at->id == id ? &*at : nullptr;
+}
+
+const MailLedger::Entry* MailLedger::Listed(std::string_view id, std::int64_t size)
+{
+    Entry* entry = Find(id);
+    if (entry == nullptr) return nullptr;
+    if (entry->size != size) {
+        // Another message under an id the ledger knew: it is new, and the old entry goes.
+        entry->listed = false;
+        changed_ = true;
+        return nullptr;
+    }
+    entry->listed = true;
+    return entry;
+}
+
+MailLedger::Entry& MailLedger::Upsert(std::string_view id, std::int64_t size)
+{
+    changed_ = true;
+    if (Entry* entry = Find(id)) {
+        entry->size = size;
+        entry->listed = true;
+        return *entry;
+    }
+    // Kept apart and merged when saved: the first run over a full mailbox adds thousands.
+    Entry& entry = added_.emplace_back();
+    entry.id = std::string(id);
+    entry.size = size;
+    entry.listed = true;
+    return entry;
+}
+
+void MailLedger::MarkSeen(std::string_view id, std::int64_t size)
+{
+    Entry& entry = Upsert(id, size);
+    entry.state = State::seen;
+    entry.stored_on = 0;
+}
+
+void MailLedger::MarkStored(std::string_view id, std::int64_t size, std::int32_t stored_on)
+{
+    Entry& entry = Upsert(id, size);
+    entry.state = State::stored;
+    entry.stored_on = stored_on;
+}
+
+void MailLedger::Forget(std::string_view id)
+{
+    changed_ = true;
+    if (Entry* entry = Find(id)) entry->listed = false;
+    for (Entry& entry : added_)
+        if (entry.id == id) entry.listed = false;
+}
+
+bool MailLedger::Save()
+{
+    // The same id listed twice (a confused server) is one entry: the last word on it.
+    std::stable_sort(added_.begin(), added_.end(), by_id);
+    try {
+        IncomingFile file(path_);
+        bool ok = file.Write(std::string(header) + "\r\n" + std::string(mailbox_key) + mailbox_ + "\r\n");
+        auto old = entries_.begin();
+        auto added = added_.begin();
+        while (ok && (old != entries_.end() || added != added_.end())) {
+            const Entry* next = nullptr;
+            if (added == added_.end() || (old != entries_.end() && old->id < added->id)) {
+                next = &*old++;
+            } else {
+                // An added id the old entries also hold cannot happen (Upsert finds them);
+                // of the same id added twice the last one counts.
+                while (std::next(added) != added_.end() && std::next(added)->id == added->id) ++added;
+                if (old != entries_.end() && old->id == added->id) ++old;
+                next = &*added++;
+            }
+            if (next->listed) ok = file.Write(entry_line(*next));
+        }
+        if (!ok) return false;
+        file.Commit();
+    } catch (const std::exception&) {
+        return false;
+    }
+    changed_ = false;
+    return true;
+}
+
+}  // namespace zanpost

@@ -1,0 +1,91 @@
+#pragma once
+// What earlier runs learnt of one mailbox ([POP3] Evidence), so that a GET pays only for new
+// mail and never stores a message twice. Keyed by the server's unique id of a message and
+// its size: a message seen unmarked is not looked at again, a message stored is deleted
+// without being fetched again, also when the deletion of the run that stored it was lost
+// with its connection or with the answer to QUIT.
+//
+// The file is text, one entry per line after a header that names the mailbox:
+//
+//     ZanPost ledger 1
+//     mailbox 127.0.0.1 110 ucetni
+//     S 4711 2026-12-07 00000001570c2df1
+//     U 2048 - 00000002570c2df1
+//
+// (state, size, the date a stored message was stored, the unique id to the end of the line).
+// Nothing in it depends on POP3 beyond a message having an id and a size.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zanpost {
+
+class MailLedger {
+public:
+    enum class State : char { seen = 'U', stored = 'S' };
+
+    struct Entry {
+        std::string id;
+        std::int64_t size = 0;
+        State state = State::seen;
+        std::int32_t stored_on = 0;  // YYYYMMDD for a stored message, 0 otherwise
+        bool listed = false;  // on the server in this run: only listed entries are kept
+    };
+
+    // How the file was found.
+    enum class Loaded {
+        fresh,          // no file yet: an empty ledger
+        loaded,         // read whole
+        unreadable,     // there, but could not be read
+        corrupt,        // read, but not a ledger of this program (or damaged)
+        other_mailbox,  // a ledger of another server or user: an empty ledger
+    };
+
+    // `mailbox` names the mailbox ("server port user"); a file that names another is not
+    // used, since the ids of one server say nothing about another's messages.
+    MailLedger(std::string path, std::string mailbox);
+
+    const std::string& Path() const noexcept { return path_; }
+
+    // Reads the file, replacing what was known. After anything but fresh or loaded the
+    // ledger is empty; whether to go on with it is the caller's choice.
+    Loaded Load();
+
+    // The entry of a message listed with this id and size, marking it listed; nothing
+    // when the ledger does not know it - a new id, or an id the server now gives a message
+    // of another size (ids may be reused), whose old entry is then forgotten.
+    const Entry* Listed(std::string_view id, std::int64_t size);
+
+    // Records a listed message for the next Save.
+    void MarkSeen(std::string_view id, std::int64_t size);
+    void MarkStored(std::string_view id, std::int64_t size, std::int32_t stored_on);
+    // Takes back what was recorded of a message: its text could not be kept after all, so
+    // it must be fetched again.
+    void Forget(std::string_view id);
+
+    // True when Save would write something other than what was loaded.
+    bool Changed() const noexcept { return changed_; }
+
+    // Writes the listed entries (the rest are of messages gone from the server) under a
+    // temporary name, flushes it and renames it into place. False when that failed; the
+    // file is then as it was.
+    bool Save();
+
+private:
+    Entry* Find(std::string_view id);
+    Entry& Upsert(std::string_view id, std::int64_t size);
+
+    std::string path_;
+    std::string mailbox_;
+    std::vector<Entry> entries_;  // sorted by id
+    std::vector<Entry> added_;    // ids new to this run, in the order they came
+    bool changed_ = false;
+};
+
+// Today's local date as a stored entry records it, YYYYMMDD.
+std::int32_t LedgerToday();
+
+}  // namespace zanpost

@@ -1,0 +1,129 @@
+#include "app/mail_ledger.h"
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zanpost {
+namespace {
+
+using zanpost::testing::read_file;
+using zanpost::testing::TempDir;
+using zanpost::testing::write_file;
+
+const std::string mailbox = "pop.firma.example 110 ucetni";
+const std::string head = "ZanPost ledger 1\r\nmailbox " + mailbox + "\r\n";
+
+std::vector<std::string> files_in(const std::filesystem::path& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) names.push_back(entry.path().filename().string());
+    return names;
+}
+
+TEST(MailLedger, KeepsWhatARunLearntForTheNextAndForgetsMessagesGoneFromTheServer)
+{
+    TempDir dir;
+    const std::string path = dir.file("Zan_Post.uidl");
+    {
+        MailLedger ledger(path, mailbox);
+        EXPECT_EQ(ledger.Load(), MailLedger::Loaded::fresh);
+        EXPECT_EQ(ledger.Listed("u1", 100), nullptr);
+        // Added out of order and one id twice: the file is sorted, the last word counts.
+        ledger.MarkSeen("u3", 300);
+        ledger.MarkSeen("u1", 100);
+        ledger.MarkStored("u2", 200, 20261207);
+        ledger.MarkSeen("u2 with blanks", 5);
+        ledger.MarkStored("u3", 300, 20261208);
+        ledger.MarkSeen("gone", 1);
+        ledger.Forget("gone");
+        EXPECT_TRUE(ledger.Save());
+    }
+    EXPECT_EQ(read_file(path), head + "U 100 - u1\r\nS 200 2026-12-07 u2\r\nU 5 - u2 with blanks\r\nS 300 2026-12-08 u3\r\n");
+    EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"Zan_Post.uidl"});
+
+    MailLedger next(path, mailbox);
+    ASSERT_EQ(next.Load(), MailLedger::Loaded::loaded);
+    EXPECT_FALSE(next.Changed());
+    const MailLedger::Entry* seen = next.Listed("u1", 100);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(seen->state, MailLedger::State::seen);
+    const MailLedger::Entry* stored = next.Listed("u2", 200);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->state, MailLedger::State::stored);
+    EXPECT_EQ(stored->stored_on, 20261207);
+    EXPECT_EQ(next.Listed("u2 with blanks", 5)->state, MailLedger::State::seen);
+    // The id came back with another size: another message, new to the ledger.
+    EXPECT_EQ(next.Listed("u3", 301), nullptr);
+    EXPECT_TRUE(next.Changed());
+    // u3 as it is now is recorded anew; nothing was said of u2 with blanks but it is listed.
+    next.MarkSeen("u3", 301);
+    ASSERT_TRUE(next.Save());
+    EXPECT_EQ(read_file(path), head + "U 100 - u1\r\nS 200 2026-12-07 u2\r\nU 5 - u2 with blanks\r\nU 301 - u3\r\n");
+
+    // A run that lists none of them leaves an empty ledger.
+    MailLedger empty(path, mailbox);
+    ASSERT_EQ(empty.Load(), MailLedger::Loaded::loaded);
+    ASSERT_TRUE(empty.Save());
+    EXPECT_EQ(read_file(path), head);
+}
+
+TEST(MailLedger, AFileThatCannotServeIsToldApartAndLeavesTheLedgerEmpty)
+{
+    struct Case {
+        const char* what;
+        std::string content;  // empty: the path is a directory
+        MailLedger::Loaded loaded;
+    };
+    const Case cases[] = {
+        {"another mailbox", "ZanPost ledger 1\r\nmailbox pop.jinde.example 110 ucetni\r\nU 1 - u1\r\n",
+         MailLedger::Loaded::other_mailbox},
+        {"a later format", "ZanPost ledger 2\r\nmailbox " + mailbox + "\r\nU 1 - u1\r\n", MailLedger::Loaded::corrupt},
+        {"no mailbox line", "ZanPost ledger 1\r\n", MailLedger::Loaded::corrupt},
+        {"another file", "[Mail]\r\nPOP3=x\r\n", MailLedger::Loaded::corrupt},
+        {"an unknown state", head + "X 1 - u1\r\n", MailLedger::Loaded::corrupt},
+        {"a size that is no number", head + "U 1k - u1\r\n", MailLedger::Loaded::corrupt},
+        {"a negative size", head + "U -1 - u1\r\n", MailLedger::Loaded::corrupt},
+        {"a stored entry without its date", head + "S 1 - u1\r\n", MailLedger::Loaded::corrupt},
+        {"an impossible date", head + "S 1 2026-13-01 u1\r\n", MailLedger::Loaded::corrupt},
+        {"no id", head + "U 1 - \r\n", MailLedger::Loaded::corrupt},
+        {"cut off in a line", head + "U 1 - u1\r\nS 20", MailLedger::Loaded::corrupt},
+        {"a directory in its place", "", MailLedger::Loaded::unreadable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.file("Zan_Post.uidl");
+        if (c.content.empty())
+            std::filesystem::create_directory(path);
+        else
+            write_file(path, c.content);
+        MailLedger ledger(path, mailbox);
+        EXPECT_EQ(ledger.Load(), c.loaded);
+        EXPECT_EQ(ledger.Listed("u1", 1), nullptr);
+    }
+}
+
+TEST(MailLedger, AFailedSaveSaysSoAndLeavesNoTemporaryFile)
+{
+    TempDir dir;
+    MailLedger missing_directory(dir.file("missing/Zan_Post.uidl"), mailbox);
+    missing_directory.MarkSeen("u1", 1);
+    EXPECT_FALSE(missing_directory.Save());
+
+    // A directory in the ledger's place cannot be renamed over, not even by root.
+    const std::string path = dir.file("Zan_Post.uidl");
+    std::filesystem::create_directories(path + "/inside");
+    MailLedger in_the_way(path, mailbox);
+    in_the_way.MarkStored("u2", 2, 20261207);
+    EXPECT_FALSE(in_the_way.Save());
+    EXPECT_TRUE(std::filesystem::is_directory(path + "/inside"));
+    EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"Zan_Post.uidl"});
+}
+
+}  // namespace
+}  // namespace zanpost
