@@ -665,7 +665,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         value = self.headers.get("Authorization", "")
         if not value.startswith("Basic "):
             return None
-        client, _, secret = base64.b64decode(value[6:]).decode().partition(":")
+        try:
+            client, _, secret = base64.b64decode(value[6:], validate=True).decode().partition(":")
+        except ValueError:
+            # Undecodable credentials are no client: refused as an unknown one.
+            return "", ""
         return urllib.parse.unquote_plus(client), urllib.parse.unquote_plus(secret)
 
     def do_GET(self):
