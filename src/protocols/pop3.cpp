@@ -109,6 +109,8 @@ void T_Pop3::ReadCapabilities()
 {
     stls_offered_ = false;
     sasl_offered_ = SaslOffer();
+    capabilities_read_ = true;
+    pipelining_ = false;
     SendCommand("CAPA");
     if (ReadStatus() != Status::ok) {
         // A server from before CAPA says "-ERR" and offers nothing beyond USER and PASS.
@@ -123,6 +125,8 @@ void T_Pop3::ReadCapabilities()
         const std::string keyword = ascii_upper(std::string_view(line).substr(0, blank));
         if (keyword == "STLS")
             stls_offered_ = true;
+        else if (keyword == "PIPELINING")
+            pipelining_ = true;
         else if (keyword == "SASL" && blank < line.size())
             sasl_offered_.add(std::string_view(line).substr(blank + 1));
     }
@@ -220,6 +224,9 @@ void T_Pop3::Login()
 {
     T_TcpIp::Login();
     Messages.clear();
+    // What an earlier server offered says nothing about this session's.
+    capabilities_read_ = false;
+    pipelining_ = false;
     ReadReply();
 
     if (Mechanism != SaslMechanism::user || Tls != TlsMode::none) {
@@ -278,30 +285,97 @@ void T_Pop3::Action()
 
 void T_Pop3::GetHeaders()
 {
+    GetUniqueIds();
+    GetSummaries([](std::size_t) { return true; });
+}
+
+void T_Pop3::GetUniqueIds()
+{
     Lines.clear();
     seen_.clear();
     later_session_ = false;
     confirmed_.clear();
     if (!Messages.empty()) ReadUniqueIds();
-    // Collected last message first, as the entries come in; turned round at the end.
-    StringList summary;
-    summary.reserve(Messages.size());
-    for (auto message = Messages.rbegin(); message != Messages.rend(); ++message) {
-        if (!ReadSummary(*message)) {
-            summary.push_back(std::to_string(message->number));
-            continue;
-        }
-        summary.push_back(message->subject_text.empty() ? message->from_text
-                                                        : message->from_text + '\x07' + message->subject_text);
-    }
-    std::reverse(summary.begin(), summary.end());
+}
+
+void T_Pop3::GetSummaries(const std::function<bool(std::size_t)>& wanted)
+{
+    Lines.clear();
+    // Last message first, as always; the entries are filled in place.
+    std::vector<std::size_t> asked;
+    for (std::size_t i = Messages.size(); i > 0; --i)
+        if (wanted(i - 1)) asked.push_back(i - 1);
+    StringList summary(Messages.size());
+    Exchange(
+        asked.size(), MayPipeline(asked.size()),
+        [&](std::size_t k) { return "TOP " + std::to_string(Messages[asked[k]].number) + " 1"; },
+        [&](std::size_t k) {
+            t_reply& message = Messages[asked[k]];
+            std::string& entry = summary[asked[k]];
+            if (!ReadSummaryAnswer(message))
+                entry = std::to_string(message.number);
+            else if (message.subject_text.empty())
+                entry = message.from_text;
+            else
+                entry = message.from_text + '\x07' + message.subject_text;
+        });
     Lines = std::move(summary);
     seen_ = Messages;
+}
+
+bool T_Pop3::MayPipeline(std::size_t commands)
+{
+    if (!capabilities_read_ && commands >= pipeline_threshold) ReadCapabilities();
+    return pipelining_;
+}
+
+void T_Pop3::Exchange(std::size_t count, bool pipelined, const std::function<std::string(std::size_t)>& command,
+                      const std::function<void(std::size_t)>& answer)
+{
+    const std::size_t window = pipelined ? pipeline_window : 1;
+    std::size_t sent = 0;
+    std::string block;
+    std::vector<std::string> traced;
+    for (std::size_t done = 0; done < count; ++done) {
+        // Topped up once half the window is answered: one send carries many commands, and
+        // the server always has the next ones at hand.
+        if (sent == done || (sent < count && sent - done <= window / 2)) {
+            block.clear();
+            traced.clear();
+            while (sent < count && sent - done < window) {
+                std::string text = command(sent++);
+                block += text;
+                block += "\r\n";
+                traced.push_back(std::move(text));
+            }
+            try {
+                SendString(Socket, block);
+            } catch (...) {
+                if (OnTrace)
+                    for (const std::string& text : traced) OnTrace(text, trace_sent);
+                throw;
+            }
+            if (OnTrace)
+                for (const std::string& text : traced) OnTrace(text, trace_sent);
+        }
+        try {
+            answer(done);
+        } catch (...) {
+            // Answers still on their way would be read as those of later commands.
+            if (sent > done + 1) T_TcpIp::Logout();
+            throw;
+        }
+    }
 }
 
 bool T_Pop3::ReadSummary(t_reply& entry)
 {
     SendCommand("TOP " + std::to_string(entry.number) + " 1");
+    return ReadSummaryAnswer(entry);
+}
+
+bool T_Pop3::ReadSummaryAnswer(t_reply& entry)
+{
     try {
         ReadReply();
     } catch (const EProtocolError& refused) {
@@ -336,6 +410,7 @@ bool T_Pop3::ReadSummary(t_reply& entry)
             continued = &entry.subject_text;
         }
     }
+    entry.summarized = true;
     return true;
 }
 
@@ -418,6 +493,38 @@ void T_Pop3::Delete(std::int32_t n)
     ConnectFor(n);
     SendCommand("DELE " + std::to_string(n));
     ReadReply();
+}
+
+bool T_Pop3::ReadDeleteAnswer()
+{
+    try {
+        ReadReply();
+    } catch (const EProtocolError& refused) {
+        if (refused.ReplyNumber != 500) throw;
+        return false;
+    }
+    return true;
+}
+
+void T_Pop3::DeleteMany(const std::vector<std::int32_t>& numbers, const std::function<void(std::int32_t, bool)>& deleted)
+{
+    if (!Connected || later_session_) {
+        // Each number of a later session is checked before it is used, one at a time.
+        for (const std::int32_t n : numbers) {
+            bool done = true;
+            try {
+                Delete(n);
+            } catch (const EProtocolError& refused) {
+                if (refused.ReplyNumber != 500) throw;
+                done = false;
+            }
+            deleted(n, done);
+        }
+        return;
+    }
+    Exchange(
+        numbers.size(), MayPipeline(numbers.size()), [&](std::size_t k) { return "DELE " + std::to_string(numbers[k]); },
+        [&](std::size_t k) { deleted(numbers[k], ReadDeleteAnswer()); });
 }
 
 }  // namespace zanpost

@@ -22,6 +22,7 @@ public:
     std::string from_text;     // the "From:" header from its seventh character on
     std::string subject_text;  // the "Subject:" header from its tenth character on
     std::string uid;           // the server's unique id ("UIDL"); empty when it gave none
+    bool summarized = false;   // from_text and subject_text were read ("TOP n 1" answered)
 };
 
 // What Mechanism automatic logs in with: over TLS SASL PLAIN when offered, else USER and
@@ -77,6 +78,29 @@ public:
     // refuses with "-ERR" gives the entry n; every other failure propagates and leaves
     // Lines empty. The numbers of this session are what Retrieve and Delete name later.
     void GetHeaders();
+    // GetHeaders in two steps, for a caller that knows some messages already. The unique
+    // ids: fills the uid of Messages ("UIDL"; a refusal leaves them empty).
+    void GetUniqueIds();
+    // Then the summaries of the messages `wanted` picks (by their index in Messages), as
+    // GetHeaders makes them; a message not picked gets an empty entry and no TOP. The TOPs
+    // go out last message first; to a server that announces PIPELINING (RFC 2449) many at
+    // once, their answers read in order (see MayPipeline).
+    void GetSummaries(const std::function<bool(std::size_t index)>& wanted);
+
+    // Marks the messages deleted ("DELE n" each), in the session of GetHeaders pipelined
+    // as GetSummaries' TOPs are, else one after the other as Delete does. `deleted` hears
+    // of each message in order: true for "+OK", false for a refusal ("-ERR"), which stops
+    // nothing. A broken connection or a garbled answer raises as Delete does; the messages
+    // heard of before it are those the server answered.
+    void DeleteMany(const std::vector<std::int32_t>& numbers, const std::function<void(std::int32_t, bool)>& deleted);
+
+    // Commands in flight at most when the server pipelines. A TOP or DELE is at most 18
+    // bytes, so they stay far below any TCP window: the server takes them in even while
+    // the answers wait to be read, and neither side can block the other.
+    static constexpr std::size_t pipeline_window = 256;
+    // Fewer commands than this go one at a time without asking for the capabilities
+    // (CAPA) first: a round trip that only a longer run of commands pays back.
+    static constexpr std::size_t pipeline_threshold = 4;
     // Fills Lines with message n, logging in first when not connected. When it fails,
     // Lines is empty: a message cut short never looks like a whole one.
     //
@@ -119,6 +143,17 @@ private:
     std::string status_line_;  // the last status line read
     bool stls_offered_ = false;
     SaslOffer sasl_offered_;
+    bool capabilities_read_ = false;  // CAPA was asked in this session
+    bool pipelining_ = false;         // and listed PIPELINING
+
+    // True when `commands` commands may go out before their answers are read: the server
+    // announced PIPELINING, asked for (CAPA) only when there are enough of them to pay.
+    bool MayPipeline(std::size_t commands);
+    // Sends `count` commands and reads their answers in order: `command(i)` is the i-th
+    // command, `answer(i)` reads its answer. Up to pipeline_window commands are in flight
+    // when `pipelined`, one otherwise.
+    void Exchange(std::size_t count, bool pipelined, const std::function<std::string(std::size_t)>& command,
+                  const std::function<void(std::size_t)>& answer);
 
     // Logs in when not connected; in a session other than that of GetHeaders, raises
     // unless n still names the message GetHeaders saw.
@@ -128,6 +163,10 @@ private:
     // "TOP n 1" of this session: the sender and subject of the header into `entry`.
     // False when the server refuses it.
     bool ReadSummary(t_reply& entry);
+    // The answer to "TOP n 1", already sent, into `entry`.
+    bool ReadSummaryAnswer(t_reply& entry);
+    // The answer to "DELE n": true for "+OK", false for "-ERR".
+    bool ReadDeleteAnswer();
 
     std::vector<t_reply> seen_;             // Messages as GetHeaders saw them
     bool later_session_ = false;            // logged in again since GetHeaders

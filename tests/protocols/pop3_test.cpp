@@ -369,6 +369,184 @@ TEST(Pop3Renumbered, TheSessionOfGetHeadersAndAClientWithoutItAreNotChecked)
     EXPECT_EQ(server.transcript(1), login_sent + "RETR 1\r\nQUIT\r\n");
 }
 
+// ---- summaries of some messages, deletions in a row, pipelining ----------------------
+
+std::string listing_of(std::size_t messages)
+{
+    std::string listing;
+    for (std::size_t k = 1; k <= messages; ++k) listing += (k > 1 ? "\r\n" : "") + std::to_string(k) + " 100";
+    return listing;
+}
+
+std::string uidl_of(std::size_t messages)
+{
+    std::string answer = "+OK";
+    for (std::size_t k = 1; k <= messages; ++k) answer += "\r\n" + std::to_string(k) + " u" + std::to_string(k);
+    return answer + "\r\n.";
+}
+
+std::string top_of(std::size_t k)
+{
+    return "+OK\r\nFrom: S" + std::to_string(k) + "\r\nSubject: ZAN_POST " + std::to_string(k) + "\r\n\r\nbody\r\n.";
+}
+
+std::string entry_of(std::size_t k) { return "S" + std::to_string(k) + "\x07ZAN_POST " + std::to_string(k); }
+
+std::string tops_sent(std::size_t from, std::size_t to)
+{
+    std::string sent;
+    for (std::size_t k = from; k >= to && k > 0; --k) sent += "TOP " + std::to_string(k) + " 1\r\n";
+    return sent;
+}
+
+const std::string capa_pipelining = "+OK capabilities\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.";
+
+// The bytes cut into pieces of 1 to 7 bytes, each its own send after a pause: every kind of
+// place - inside "+OK", between CR and LF, inside the final "." line - is a cut somewhere.
+Conversation& say_in_pieces(Conversation& c, const std::string& bytes)
+{
+    for (std::size_t at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece % 7 + 1)
+        c.say_raw(bytes.substr(at, piece)).pause(2);
+    return c;
+}
+
+TEST(Pop3Summaries, OnlyTheMessagesAskedForCostATop)
+{
+    ScriptedServer server(logged_in(listing_of(3)).reply(uidl_of(3)).reply(top_of(3)).reply(top_of(1)).reply("+OK bye"));
+    T_Pop3 client;
+    aim(client, server);
+    client.Login();
+    client.GetUniqueIds();
+    EXPECT_EQ(client.Messages[1].uid, "u2");
+    client.GetSummaries([](std::size_t i) { return i != 1; });
+    EXPECT_THAT(client.Lines, ElementsAre(entry_of(1), "", entry_of(3)));
+    EXPECT_TRUE(client.Messages[0].summarized);
+    EXPECT_FALSE(client.Messages[1].summarized);
+    client.Logout();
+    // Three commands are too few to pay for asking what the server can (CAPA).
+    EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nTOP 3 1\r\nTOP 1 1\r\nQUIT\r\n");
+}
+
+TEST(Pop3Pipelined, ABatchOfCommandsGoesOutBeforeAnyAnswerAndTheAnswersAreReadInOrder)
+{
+    // More messages than the window: the server takes a whole window of commands before
+    // it answers any, as a server that pipelines may; a client that waited for each
+    // answer would never get one.
+    const std::size_t window = T_Pop3::pipeline_window;
+    const std::size_t total = window + 44;
+    Conversation c = logged_in(listing_of(total)).reply(uidl_of(total)).reply(capa_pipelining);
+    std::string first_answers;
+    for (std::size_t k = 0; k < window; ++k) c.await_line();
+    for (std::size_t k = total; k > total - window; --k) first_answers += top_of(k) + "\r\n";
+    c.say_raw(first_answers);
+    for (std::size_t k = 0; k < 44; ++k) c.await_line();
+    std::string rest;
+    for (std::size_t k = 44; k > 0; --k) rest += top_of(k) + "\r\n";
+    c.say_raw(rest);
+    // Then three deletions, one of them refused, the answers cut anywhere.
+    c.await_line().await_line().await_line();
+    say_in_pieces(c, "+OK\r\n-ERR locked\r\n+OK deleted\r\n").reply("+OK bye");
+    ScriptedServer server(std::move(c));
+
+    T_Pop3 client;
+    client.Timeout = 5;
+    aim(client, server);
+    client.Login();
+    client.GetHeaders();
+    ASSERT_EQ(client.Lines.size(), total);
+    for (std::size_t k = 1; k <= total; ++k) EXPECT_EQ(client.Lines[k - 1], entry_of(k)) << k;
+    std::vector<std::pair<int, bool>> deleted;
+    client.DeleteMany({7, 8, 9}, [&deleted](std::int32_t n, bool done) { deleted.emplace_back(n, done); });
+    EXPECT_EQ(deleted, (std::vector<std::pair<int, bool>>{{7, true}, {8, false}, {9, true}}));
+    client.Logout();
+    EXPECT_EQ(server.transcript(),
+              login_sent + "UIDL\r\nCAPA\r\n" + tops_sent(total, 1) + "DELE 7\r\nDELE 8\r\nDELE 9\r\nQUIT\r\n");
+}
+
+TEST(Pop3Pipelined, AnswersCutAnywhereOrSlowStillEachBelongToTheirCommand)
+{
+    struct Case {
+        const char* what;
+        bool pieces;  // the answers of a batch cut into pieces; else each slow, one at a time
+    };
+    for (const Case& k : {Case{"cut anywhere", true}, Case{"each answer late, within the time limit", false}}) {
+        SCOPED_TRACE(k.what);
+        Conversation c = logged_in(listing_of(6)).reply(uidl_of(6)).reply(capa_pipelining);
+        if (k.pieces) {
+            std::string answers;
+            for (std::size_t n = 6; n > 0; --n) {
+                c.await_line();
+                // Message 4 refused, 2 with a folded subject and a dot-stuffed body line.
+                answers += n == 4 ? "-ERR gone\r\n"
+                           : n == 2 ? "+OK\r\nSubject: ZAN_POST\r\n 2\r\nFrom: S2\r\n\r\n..x\r\n.\r\n"
+                                    : top_of(n) + "\r\n";
+            }
+            say_in_pieces(c, answers);
+        } else {
+            // Each command read as it comes and answered after most of the time limit: the
+            // whole batch takes far longer than one wait may.
+            for (std::size_t n = 6; n > 0; --n) {
+                c.await_line().pause(600);
+                c.say(n == 4 ? "-ERR gone" : n == 2 ? "+OK\r\nSubject: ZAN_POST\r\n 2\r\nFrom: S2\r\n\r\n..x\r\n." : top_of(n));
+            }
+        }
+        c.reply("+OK bye");
+        ScriptedServer server(std::move(c));
+        T_Pop3 client;
+        client.Timeout = 1;
+        aim(client, server);
+        client.Login();
+        client.GetHeaders();
+        EXPECT_THAT(client.Lines, ElementsAre(entry_of(1), "S2\x07ZAN_POST 2", entry_of(3), "4", entry_of(5), entry_of(6)));
+        EXPECT_FALSE(client.Messages[3].summarized);
+        client.Logout();
+        EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nCAPA\r\n" + tops_sent(6, 1) + "QUIT\r\n");
+    }
+}
+
+TEST(Pop3Pipelined, AGarbledAnswerInABatchClosesTheConnection)
+{
+    // The answers after it, on their way, could only be read as those of later commands.
+    Conversation c = logged_in(listing_of(5)).reply(uidl_of(5)).reply(capa_pipelining);
+    for (int n = 0; n < 5; ++n) c.await_line();
+    c.say(top_of(5) + "\r\nwhat?\r\n" + top_of(3) + "\r\n" + top_of(2) + "\r\n" + top_of(1));
+    ScriptedServer server(std::move(c));
+    T_Pop3 client;
+    client.Timeout = 2;
+    aim(client, server);
+    client.Login();
+    EXPECT_THROW(client.GetHeaders(), EProtocolError);
+    EXPECT_FALSE(client.Connected);
+    EXPECT_TRUE(client.Lines.empty());
+}
+
+TEST(Pop3Pipelined, WithoutPipeliningOrInALaterSessionOneCommandAtATime)
+{
+    // CAPA without PIPELINING: each TOP waits for its answer; the server answers each only
+    // after it has read the command, as every server does.
+    Conversation first = logged_in(listing_of(4)).reply(uidl_of(4)).reply("+OK\r\nTOP\r\nUIDL\r\n.");
+    for (std::size_t n = 4; n > 0; --n) first.reply(top_of(n));
+    first.await_line().close();
+    // After the break, every number is shown to be the same message before its DELE.
+    Conversation second = logged_in(listing_of(4));
+    for (std::size_t n = 1; n <= 4; ++n) second.reply("+OK " + std::to_string(n) + " u" + std::to_string(n)).reply("+OK");
+    second.reply("+OK bye");
+    ScriptedServer server({std::move(first), std::move(second)});
+    T_Pop3 client;
+    aim(client, server);
+    client.Login();
+    client.GetHeaders();
+    EXPECT_THROW(client.Retrieve(1), ETcpIpError);
+    std::vector<std::int32_t> deleted;
+    client.DeleteMany({1, 2, 3, 4}, [&deleted](std::int32_t n, bool done) {
+        if (done) deleted.push_back(n);
+    });
+    EXPECT_THAT(deleted, ElementsAre(1, 2, 3, 4));
+    client.Logout();
+    EXPECT_EQ(server.transcript(0), login_sent + "UIDL\r\nCAPA\r\n" + tops_sent(4, 1) + "RETR 1\r\n");
+    EXPECT_EQ(server.transcript(1), login_sent + "UIDL 1\r\nDELE 1\r\nUIDL 2\r\nDELE 2\r\nUIDL 3\r\nDELE 3\r\nUIDL 4\r\nDELE 4\r\nQUIT\r\n");
+}
+
 TEST(Pop3Retrieve, MessageLinesLoseTheirStuffingDot)
 {
     ScriptedServer server(
