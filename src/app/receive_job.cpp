@@ -1,5 +1,6 @@
 #include "app/config.h"
 #include "app/jobs.h"
+#include "app/mail_ledger.h"
 #include "app/message_box.h"
 #include "app/received_files.h"
 #include "app/run_log.h"
@@ -42,12 +43,13 @@ bool IsTextType(std::string_view content_type)
     return type.empty() || type.starts_with("text/");
 }
 
-// The program itself, its configuration and the body file it sends: nothing received is
-// ever written over them, not even the output text.
+// The program itself, its configuration, its ledger and the body file it sends: nothing
+// received is ever written over them, not even the output text.
 bool IsProgramFile(const std::string& path)
 {
     const std::string own = platform::own_executable_path();
     if (!Zprava.Telo.empty() && SamePath(path, Zprava.Telo)) return true;
+    if (!Pop3Server.Evidence.empty() && SamePath(path, Pop3Server.Evidence)) return true;
     return SamePath(path, own) || SamePath(path, ConfigPath(own));
 }
 
@@ -295,6 +297,101 @@ private:
     std::vector<std::string> boxes_;
 };
 
+// The ledger of the mailbox for one run ([POP3] Evidence). It decides how the run treats
+// the exactly-once promise: with a ledger that serves, a stored message is recorded before
+// QUIT and never stored again; without one the run behaves as GET always has.
+class RunLedger {
+public:
+    enum class Mode {
+        none,        // no ledger: every message is looked at, nothing is recorded
+        learn_only,  // as none, but what this run saw unmarked is recorded for the next
+        full,        // known messages are skipped, stored ones deleted without a fetch
+    };
+
+    RunLedger(const std::string& path, RunLog& log)
+        : ledger_(path, ascii_lower(Zprava.POP3) + " " + std::to_string(Pop3Server.Port) + " " + Zprava.Uzivatel),
+          log_(log)
+    {
+        if (path.empty()) return;
+        switch (ledger_.Load()) {
+        case MailLedger::Loaded::fresh:
+        case MailLedger::Loaded::loaded: mode_ = Mode::full; break;
+        case MailLedger::Loaded::other_mailbox:
+            log_.Cause("Ledger " + path + " is of another mailbox: a new one is begun");
+            mode_ = Mode::full;
+            break;
+        case MailLedger::Loaded::corrupt:
+            log_.Cause("Ledger " + path + " is damaged: this run goes without it and begins a new one");
+            mode_ = Mode::learn_only;
+            break;
+        case MailLedger::Loaded::unreadable:
+            log_.Cause("Ledger " + path + " cannot be read: this run goes without it");
+            break;
+        }
+    }
+
+    // After the unique ids: a server that gives none for some message cannot be served by
+    // a ledger of unique ids at all.
+    void Listing(const std::vector<t_reply>& messages)
+    {
+        if (mode_ == Mode::none) return;
+        for (const t_reply& message : messages) {
+            if (message.uid.empty()) {
+                log_.Cause("No unique id (UIDL) for message " + std::to_string(message.number) +
+                           ": this run goes without the ledger");
+                mode_ = Mode::none;
+                return;
+            }
+        }
+        listed_ = true;
+    }
+
+    bool Full() const noexcept { return mode_ == Mode::full && listed_; }
+
+    // What an earlier run recorded of the message; nothing when the run must look at it.
+    const MailLedger::Entry* Known(const t_reply& message)
+    {
+        if (mode_ == Mode::none || !listed_) return nullptr;
+        const MailLedger::Entry* entry = ledger_.Listed(message.uid, message.size);
+        return mode_ == Mode::full ? entry : nullptr;
+    }
+
+    void Seen(const t_reply& message)
+    {
+        if (mode_ != Mode::none && listed_) ledger_.MarkSeen(message.uid, message.size);
+    }
+
+    // The message's files and text are stored: from now on it is never stored again.
+    void Stored(const t_reply& message)
+    {
+        if (!Full()) return;
+        ledger_.MarkStored(message.uid, message.size, LedgerToday());
+        stored_.push_back(message.uid);
+    }
+
+    // The texts of this run's stored messages did not reach Telo_Get: they must come again.
+    void TextsLost()
+    {
+        for (const std::string& uid : stored_) ledger_.Forget(uid);
+        stored_.clear();
+    }
+
+    // Saved once the whole listing went through it, so that no entry of a message still on
+    // the server is dropped for having been missed.
+    void Save()
+    {
+        if (mode_ == Mode::none || !listed_ || !ledger_.Changed()) return;
+        if (!ledger_.Save()) log_.Cause("Ledger " + ledger_.Path() + " cannot be written");
+    }
+
+private:
+    MailLedger ledger_;
+    RunLog& log_;
+    Mode mode_ = Mode::none;
+    bool listed_ = false;
+    std::vector<std::string> stored_;  // unique ids stored in this run
+};
+
 }  // namespace
 
 void ReceiveJob()
@@ -305,8 +402,8 @@ void ReceiveJob()
     {
         T_Mime parser;
         T_Pop3 pop3;
-        StringList Subjects;
         SessionText text(Zprava.Telo_Get);
+        std::optional<RunLedger> ledger;
 
         pop3.Hostname = Zprava.POP3;
         pop3.UserName = Zprava.Uzivatel;
@@ -316,20 +413,43 @@ void ReceiveJob()
 
         try {
             PreparePop3(pop3, Pop3Server, Zprava, &log);
+            // An output file that names one of the program's own files (an easy slip in the
+            // INI) would be overwritten by the first message: nothing is fetched at all, and
+            // nothing deleted, not even what an earlier run stored.
+            const bool output_allowed = !IsProgramFile(Zprava.Telo_Get);
+            ledger.emplace(output_allowed ? Pop3Server.Evidence : std::string(), log);
             pop3.Login();
-            pop3.GetHeaders();
-            Subjects = pop3.Lines;
+            pop3.GetUniqueIds();
+            ledger->Listing(pop3.Messages);
+            // What an earlier run saw unmarked is not asked for again; what it stored is
+            // deleted without being fetched: its files and text were handed over then.
+            std::vector<std::int32_t> stored_before;
+            std::vector<bool> ask(pop3.Messages.size(), true);
+            for (std::size_t i = 0; i < pop3.Messages.size(); ++i) {
+                const MailLedger::Entry* known = ledger->Known(pop3.Messages[i]);
+                if (known == nullptr) continue;
+                ask[i] = false;
+                if (known->state == MailLedger::State::stored) stored_before.push_back(std::int32_t(i + 1));
+            }
+            pop3.GetSummaries([&ask](std::size_t i) { return bool(ask[i]); });
+            StringList Subjects = std::move(pop3.Lines);
             // Encoded words and folds read as the sender wrote them, in CP1250.
             for (std::string& entry : Subjects) entry = decode_header_text(entry);
-            // An output file that names one of the program's own files (an easy slip in the
-            // INI) would be overwritten by the first message: nothing is fetched at all.
-            const bool output_allowed = !IsProgramFile(Zprava.Telo_Get);
+            if (!stored_before.empty()) pop3.DeleteMany(stored_before, [](std::int32_t, bool) {});
             bool output_refusal_shown = false;
 
             std::size_t marked = 0;
-            for (const std::string& entry : Subjects)
-                if (ascii_upper(entry).find(marker) != std::string::npos) ++marked;
+            for (std::size_t i = 0; i < Subjects.size(); ++i) {
+                if (ascii_upper(Subjects[i]).find(marker) != std::string::npos)
+                    ++marked;
+                else if (pop3.Messages[i].summarized)
+                    ledger->Seen(pop3.Messages[i]);
+            }
             std::size_t fetching = 0;
+            // Stored in a session that broke: the server forgot their deletion. A later
+            // session of this run deletes them; failing that, the next run does.
+            std::vector<std::int32_t> stored_undeleted;
+            std::vector<std::int32_t> stored_in_session;
 
             for (std::size_t i = 0; i < Subjects.size(); ++i) {
                 const std::size_t p = ascii_upper(Subjects[i]).find(marker);
@@ -342,14 +462,14 @@ void ReceiveJob()
                 }
 
                 const int number = int(i + 1);
+                const t_reply listed = pop3.Messages[i];
                 MessageUnpacker unpacker(text);
                 unpacker.Begin(Subjects[i].substr(p + marker.size()));
                 bool kept = false;
                 try {
                     // Parsed as it arrives: every part goes straight to its file or to the
                     // text, never held whole.
-                    const std::int32_t listed = i < pop3.Messages.size() ? pop3.Messages[i].size : 0;
-                    parser.StartParse(listed > 0 ? std::size_t(listed) : 0, &unpacker);
+                    parser.StartParse(listed.size > 0 ? std::size_t(listed.size) : 0, &unpacker);
                     pop3.Retrieve(number, [&parser, &log](std::string& line) {
                         log.CountReceived(line);
                         parser.ParseLine(line);
@@ -358,9 +478,19 @@ void ReceiveJob()
                     // A message that is not deleted is fetched again next run; its text must
                     // arrive once, with its files, in the run that finally deletes it.
                     if (unpacker.Finish(parser.Unreadable())) {
-                        pop3.Delete(number);
-                        text.KeepMessage();
-                        kept = true;
+                        if (ledger->Full()) {
+                            // Recorded before its deletion is asked for: whatever becomes
+                            // of the deletion, the message is never stored again.
+                            text.KeepMessage();
+                            ledger->Stored(listed);
+                            stored_in_session.push_back(number);
+                            kept = true;
+                            pop3.Delete(number);
+                        } else {
+                            pop3.Delete(number);
+                            text.KeepMessage();
+                            kept = true;
+                        }
                     }
                 } catch (const std::exception& failure) {
                     // The parse may have stopped halfway; its part files go with the unpacker.
@@ -368,24 +498,43 @@ void ReceiveJob()
                     ShowError(FailureText(texts::message_not_fetched, failure));
                 }
                 if (!kept) text.DropMessage();
-                // A broken connection ends its session without QUIT: the server forgets what
-                // it deleted, and those messages come again.
-                if (!pop3.Connected) text.DropSession();
+                if (!pop3.Connected) {
+                    // A broken connection ends its session without QUIT: the server forgets
+                    // what it deleted, and those messages come again. Without a ledger their
+                    // texts are taken back, to arrive with them; with one they stay, and the
+                    // messages are only deleted again.
+                    if (!ledger->Full()) text.DropSession();
+                    stored_undeleted.insert(stored_undeleted.end(), stored_in_session.begin(), stored_in_session.end());
+                    stored_in_session.clear();
+                }
             }
-            // The texts are on the disk before QUIT lets the deletions take effect. When they
-            // cannot be written, the session ends without QUIT and nothing is deleted; an
-            // earlier output file stays as it was whenever no message was deleted.
-            if (text.HasMessages() && pop3.Connected) {
+            if (!stored_undeleted.empty() && pop3.Connected) {
+                try {
+                    pop3.DeleteMany(stored_undeleted, [](std::int32_t, bool) {});
+                } catch (const std::exception&) {
+                    // Recorded as stored: the next run deletes them.
+                }
+            }
+            // The texts are on the disk before QUIT lets the deletions take effect, and the
+            // ledger after them: a ledger that names a message stored whose text was lost
+            // would keep it from ever arriving. When the texts cannot be written, the
+            // session ends without QUIT and nothing is deleted; an earlier output file stays
+            // as it was whenever no message was deleted.
+            if (text.HasMessages() && (pop3.Connected || ledger->Full())) {
                 try {
                     text.Store();
                     log.Stored(Zprava.Telo_Get);
                 } catch (const std::exception&) {
                     pop3.EndWithoutQuit();
+                    ledger->TextsLost();
                     ShowError(texts::output_not_saved);
                 }
             }
+            ledger->Save();
             pop3.Logout();
         } catch (const std::exception& failure) {
+            // What the run learnt before it failed still serves the next one.
+            if (ledger) ledger->Save();
             // A refused plain password shows the box it always has; a configuration that chose
             // its server's security ([POP3] keys) is told the cause too.
             if (dynamic_cast<const ELoginRefused*>(&failure) != nullptr && Pop3Server.Nastaveno)

@@ -142,7 +142,15 @@ std::vector<std::string> JobTest::changed(const Snapshot& before, const Snapshot
     }
     for (const auto& [path, content] : before)
         if (!after.contains(path)) paths.push_back(path);
+    std::erase(paths, ledger_path());
     return paths;
+}
+
+void JobTest::without_ledger()
+{
+    const std::string directory = work_ + "no-ledger/";
+    fs::create_directories(directory);
+    set("POP3", "Evidence", directory);
 }
 
 std::vector<std::string> JobTest::leftovers() const

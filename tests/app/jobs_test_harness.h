@@ -74,8 +74,14 @@ protected:
     std::string read(const std::string& path) const;
     bool exists(const std::string& path) const;
     // Paths under the test's tree whose content differs between the snapshots, added and
-    // removed files included.
+    // removed files included; the ledger beside the INI, the program's own record that
+    // the ledger tests look at themselves, is not counted.
     std::vector<std::string> changed(const Snapshot& before, const Snapshot& after) const;
+    // The ledger of GET by default: Zan_Post.uidl beside the INI.
+    std::string ledger_path() const { return home_ + "Zan_Post.uidl"; }
+    // A ledger that cannot be read (a directory in its place): the run goes on as GET
+    // always did, which is what the tests of that behaviour rely on.
+    void without_ledger();
     Snapshot tree() const { return snapshot(root_.path()); }
     // Files in the tree whose name marks them as unfinished writes.
     std::vector<std::string> leftovers() const;
