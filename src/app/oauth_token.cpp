@@ -15,6 +15,7 @@
 #include "platform/ui.h"
 #include "protocols/oauth.h"
 
+#include <cctype>
 #include <chrono>
 
 namespace zanpost {
@@ -421,7 +422,7 @@ std::string QueryValue(std::string_view query, std::string_view name)
         const std::string_view raw = pair.substr(pair.find('=') + 1);
         for (std::size_t i = 0; i < raw.size(); ++i) {
             const auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-            if (raw[i] == '%' && i + 2 < raw.size() + 0 && std::isxdigit(static_cast<unsigned char>(raw[i + 1])) &&
+            if (raw[i] == '%' && i + 2 < raw.size() && std::isxdigit(static_cast<unsigned char>(raw[i + 1])) &&
                 std::isxdigit(static_cast<unsigned char>(raw[i + 2]))) {
                 value += char(hex(raw[i + 1]) * 16 + hex(raw[i + 2]));
                 i += 2;
