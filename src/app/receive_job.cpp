@@ -10,6 +10,7 @@
 #include "app/version_info.h"
 #include "mime/header_text.h"
 #include "mime/mime.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/ui.h"
 #include "protocols/pop3.h"
@@ -18,6 +19,7 @@
 #include "rtl/file_io.h"
 #include "rtl/string_list.h"
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -53,9 +55,13 @@ bool IsProgramFile(const std::string& path)
     return SamePath(path, own) || SamePath(path, ConfigPath(own));
 }
 
+// Two GETs of one mailbox never run at once: the second waits on this file for the first.
+std::string LedgerLockPath(const std::string& ledger) { return ledger + ".lock"; }
+
 // The files a received name must never overwrite: the program's files and the output file.
 bool IsProtectedPath(const std::string& path)
 {
+    if (!Pop3Server.Evidence.empty() && SamePath(path, LedgerLockPath(Pop3Server.Evidence))) return true;
     return IsProgramFile(path) || (!Zprava.Telo_Get.empty() && SamePath(path, Zprava.Telo_Get));
 }
 
@@ -312,7 +318,24 @@ public:
         : ledger_(path, ascii_lower(Zprava.POP3) + " " + std::to_string(Pop3Server.Port) + " " + Zprava.Uzivatel),
           log_(log)
     {
-        if (path.empty()) return;
+    }
+
+    // Takes the mailbox for this run: a GET of it that is still running is waited for, at
+    // most `timeout` seconds (0: without a limit), so that it runs on the ledger the other
+    // left. False when the other one held it all that time.
+    bool Begin(int timeout)
+    {
+        const std::string& path = ledger_.Path();
+        if (path.empty()) return true;
+        const auto start = std::chrono::steady_clock::now();
+        lock_ = platform::FileLock::acquire(LedgerLockPath(path), timeout);
+        if (!lock_) {
+            if (timeout > 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(timeout)) return false;
+            // Not for want of time: no lock file can be made beside the ledger, nor, most
+            // likely, the ledger itself.
+            log_.Cause("No lock beside the ledger " + path + " can be made: this run goes without the ledger");
+            return true;
+        }
         switch (ledger_.Load()) {
         case MailLedger::Loaded::fresh:
         case MailLedger::Loaded::loaded: mode_ = Mode::full; break;
@@ -328,6 +351,7 @@ public:
             log_.Cause("Ledger " + path + " cannot be read: this run goes without it");
             break;
         }
+        return true;
     }
 
     // After the unique ids: a server that gives none for some message cannot be served by
@@ -386,6 +410,7 @@ public:
 
 private:
     MailLedger ledger_;
+    std::optional<platform::FileLock> lock_;  // held until the run has ended
     RunLog& log_;
     Mode mode_ = Mode::none;
     bool listed_ = false;
@@ -418,6 +443,9 @@ void ReceiveJob()
             // nothing deleted, not even what an earlier run stored.
             const bool output_allowed = !IsProgramFile(Zprava.Telo_Get);
             ledger.emplace(output_allowed ? Pop3Server.Evidence : std::string(), log);
+            if (!ledger->Begin(Zprava.Timeout))
+                throw Exception("EMailboxBusy", "Another GET of this mailbox held " + LedgerLockPath(Pop3Server.Evidence) +
+                                                    " for " + std::to_string(Zprava.Timeout) + " seconds");
             pop3.Login();
             pop3.GetUniqueIds();
             ledger->Listing(pop3.Messages);

@@ -143,6 +143,7 @@ std::vector<std::string> JobTest::changed(const Snapshot& before, const Snapshot
     for (const auto& [path, content] : before)
         if (!after.contains(path)) paths.push_back(path);
     std::erase(paths, ledger_path());
+    std::erase(paths, ledger_path() + ".lock");
     return paths;
 }
 

@@ -74,8 +74,8 @@ protected:
     std::string read(const std::string& path) const;
     bool exists(const std::string& path) const;
     // Paths under the test's tree whose content differs between the snapshots, added and
-    // removed files included; the ledger beside the INI, the program's own record that
-    // the ledger tests look at themselves, is not counted.
+    // removed files included; the ledger beside the INI and its lock file, the program's
+    // own records that the ledger tests look at themselves, are not counted.
     std::vector<std::string> changed(const Snapshot& before, const Snapshot& after) const;
     // The ledger of GET by default: Zan_Post.uidl beside the INI.
     std::string ledger_path() const { return home_ + "Zan_Post.uidl"; }

@@ -5,12 +5,15 @@
 // as Tabulix does, so whatever a run stores a second time shows.
 
 #include "app/jobs_test_harness.h"
+#include "platform/files.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 namespace zanpost::jobs_test {
 namespace {
@@ -63,6 +66,7 @@ struct LedgerCase {
     std::vector<LedgerRun> runs;
     std::string ledger_before;  // written before the first run; empty: none
     const char* logged = "";    // what the run log says of it
+    const char* evidence = "";  // [POP3] Evidence under work/; empty: the default
 };
 
 std::string size_of(const Message& message)
@@ -163,6 +167,17 @@ std::vector<LedgerCase> ledger_cases()
          "ZanPost ledger 1\r\nmailbox 127.0.0.1 110 jiny\r\nS " + size_of(first) + " 2026-12-07 id-a\r\nU " +
              size_of(private_mail) + " - id-p\r\n",
          "is of another mailbox"},
+        {"a ledger that cannot be written: the run as without one",
+         {{[] { return std::vector{logged_in({a, b}).reply(top_answer(second)).reply(top_answer(first))
+                                       .reply(retr_answer(first)).reply("+OK").await_line().close()}; },
+           {login_sent + "TOP 2 1\r\nTOP 1 1\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\n"},
+           // The text is taken back, to come with the message next time.
+           "",
+           {"a.dat"},
+           message_not_fetched}},
+         "",
+         "No lock beside the ledger",
+         "missing/Zan_Post.uidl"},
     };
 }
 
@@ -175,6 +190,7 @@ TEST_P(LedgerTest, EveryMessageIsStoredOnceAndOnlyNewMailCosts)
     const std::string log = work_ + "zanpost.log";
     set("Mail", "Protokol", log);
     if (!lc.ledger_before.empty()) write_file(ledger_path(), lc.ledger_before);
+    if (*lc.evidence != '\0') set("POP3", "Evidence", work_ + lc.evidence);
     for (std::size_t k = 0; k < lc.runs.size(); ++k) {
         SCOPED_TRACE("run " + std::to_string(k + 1));
         const LedgerRun& step = lc.runs[k];
@@ -221,6 +237,51 @@ TEST_F(JobTest, WhenTheOutputCannotBeWrittenTheMessageIsNotRecordedAsStored)
     EXPECT_EQ(run("GET").err, "");
     EXPECT_EQ(server.transcript(), login_sent + "TOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
     EXPECT_EQ(read(telo_get_), " prvni\r\ntext A\r\n");
+}
+
+// ---- two GETs of one mailbox ----------------------------------------------------------
+
+class LockTest : public JobTest {
+protected:
+    std::string lock_path() const { return ledger_path() + ".lock"; }
+};
+
+TEST_F(LockTest, ASecondGetWaitsForTheFirstAndRunsOnTheLedgerItLeft)
+{
+    set("Mail", "Timeout", "4");
+    // The first GET, as far as the second can tell: it holds the lock, leaves a ledger
+    // that knows the private message, and ends.
+    auto first_run = platform::FileLock::acquire(lock_path(), 1);
+    ASSERT_TRUE(first_run);
+    std::thread first_get([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        write_file(ledger_path(), "ZanPost ledger 1\r\nmailbox 127.0.0.1 110 u\r\nU " + size_of(private_mail) + " - id-p\r\n");
+        first_run.reset();
+    });
+    ScriptedServer server(logged_in({p, a}).reply(top_answer(first)).reply(retr_answer(first)).reply("+OK").reply("+OK bye"),
+                          pop3_port);
+    const Outcome r = run("GET");
+    first_get.join();
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(r.seconds, 1.1);
+    EXPECT_EQ(server.transcript(), login_sent + "TOP 2 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+    EXPECT_EQ(read(telo_get_), " prvni\r\ntext A\r\n");
+}
+
+TEST_F(LockTest, AFirstGetThatRunsLongerThanTheTimeoutKeepsTheSecondFromTheMailbox)
+{
+    set("Mail", "Timeout", "1");
+    set("Mail", "Protokol", work_ + "zanpost.log");
+    const auto held = platform::FileLock::acquire(lock_path(), 1);
+    ASSERT_TRUE(held);
+    ScriptedServer server(logged_in({a}), pop3_port);
+    const Outcome r = run("GET");
+    EXPECT_EQ(r.err, pop3_not_connected);
+    EXPECT_EQ(r.out, notice);
+    EXPECT_LT(r.seconds, 4.0);
+    EXPECT_EQ(server.transcript(), "");
+    EXPECT_NE(read(work_ + "zanpost.log").find("Another GET of this mailbox"), std::string::npos);
+    EXPECT_FALSE(exists(telo_get_));
 }
 
 }  // namespace
