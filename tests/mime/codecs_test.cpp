@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <random>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -409,95 +409,47 @@ std::string written(std::string_view text, std::size_t size)
     return out;
 }
 
-std::vector<std::string> wire_lines(std::string_view text)
-{
-    std::vector<std::string> lines;
-    for (auto end = text.find("\r\n"); !text.empty(); end = text.find("\r\n")) {
-        lines.emplace_back(text.substr(0, end));
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 2);
-    }
-    return lines;
-}
-
-// What a reader of RFC 2045 makes of the lines: trailing blanks dropped as transport
-// padding, soft line breaks joined, escapes decoded.
-std::vector<std::string> read_back(const std::vector<std::string>& wire)
-{
-    std::vector<std::string> lines;
-    std::string joined;
-    for (std::string line : wire) {
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
-        if (!line.empty() && line.back() == '=') {
-            line.pop_back();
-            joined += line;
-            continue;
-        }
-        lines.push_back(decode_quoted_printable(joined + line));
-        joined.clear();
-    }
-    return lines;
-}
-
-// Every "=" of a line opens an escape within it, but for a soft line break at its end.
-bool escapes_whole(std::string_view line)
-{
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] != '=' || i + 1 == line.size()) continue;
-        if (i + 2 >= line.size() || !std::isxdigit(static_cast<unsigned char>(line[i + 1]))
-            || !std::isxdigit(static_cast<unsigned char>(line[i + 2])))
-            return false;
-        i += 2;
-    }
-    return true;
-}
-
 TEST(QuotedPrintableWriter, OnlyLinesTooLongForTheWireAreBrokenAndTheyReadBackWhole)
 {
     std::mt19937 rng(998);
     std::string random_line = random_bytes(rng, 7800);
     std::replace(random_line.begin(), random_line.end(), '\n', 'n');
-    std::replace(random_line.begin(), random_line.end(), '\r', 'r');
-    struct Case {
-        const char* what;
-        std::string line;
+    const std::string cases[] = {
+        "Dobr\xFD den, a=b  ",
+        std::string(332, '\xE8') + "ab",  // 998 characters once encoded
+        std::string(999, 'x'),
+        std::string(333, '='),
+        std::string(1049, 'a') + " ",  // the blank falls where the last cut would
+        std::string(2000, 'y') + "\t",
+        random_line,  // CRs inside it too
     };
-    const Case cases[] = {
-        {"an ordinary line with blanks at its end", "Dobr\xFD den, a=b  "},
-        {"an empty line", ""},
-        {"998 characters once encoded", std::string(332, '\xE8') + "ab"},
-        {"999 characters", std::string(999, 'x')},
-        {"one escape more than fits", std::string(333, '=')},
-        {"a blank where the last cut falls", std::string(1049, 'a') + " "},
-        {"a tab at its end", std::string(2000, 'y') + "\t"},
-        {"a CR inside", std::string(1500, 'c') + "\rd"},
-        {"7800 random bytes", random_line},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const bool fits = encode_quoted_printable(c.line).size() <= max_wire_line;
-        const std::string text = c.line + "\r\nnext\r\n";
+    for (const std::string& line : cases) {
+        SCOPED_TRACE(line.substr(0, 20));
+        const std::string text = line + "\r\nnext\r\n";
         const std::string whole = written(text, text.size());
-        for (const std::size_t size : {1u, 2u, 3u, 75u, 76u, 997u, 4096u})
-            EXPECT_EQ(written(text, size), whole) << "in blocks of " << size;
-        if (fits) {
+        for (const std::size_t size : {1u, 2u, 3u, 76u, 997u, 4096u}) EXPECT_EQ(written(text, size), whole) << size;
+        if (encode_quoted_printable(line).size() <= max_wire_line) {
             // As it always went: other installations decode one line at a time.
-            EXPECT_EQ(whole, encode_quoted_printable(c.line) + "\r\nnext\r\n");
+            EXPECT_EQ(whole, encode_quoted_printable(line) + "\r\nnext\r\n");
             continue;
         }
-        const std::vector<std::string> wire = wire_lines(whole);
-        EXPECT_GT(wire.size(), 2u);
-        for (const std::string& line : wire) {
-            EXPECT_LE(line.size(), 76u) << line;
-            EXPECT_TRUE(escapes_whole(line)) << line;
+        // What a reader of RFC 2045 makes of it: trailing blanks dropped as transport
+        // padding, soft line breaks joined, escapes decoded.
+        std::vector<std::string> read{""};
+        for (std::size_t at = 0, end = 0; at < whole.size(); at = end + 2) {
+            end = whole.find("\r\n", at);
+            std::string wire = whole.substr(at, end - at);
+            EXPECT_LE(wire.size(), 76u);
+            EXPECT_TRUE(std::regex_match(wire, std::regex("([^=]|=[0-9A-F]{2})*=?"))) << "an escape cut: " << wire;
+            while (wire.ends_with(' ') || wire.ends_with('\t')) wire.pop_back();
+            const bool soft = wire.ends_with('=');
+            read.back() += decode_quoted_printable(std::string_view(wire).substr(0, wire.size() - soft));
+            if (!soft) read.emplace_back();
         }
-        EXPECT_EQ(read_back(wire), (std::vector<std::string>{c.line, "next"}));
+        EXPECT_EQ(read, (std::vector<std::string>{line, "next", ""}));
     }
-    // A line that ends in LF alone keeps that end, and so does one the text leaves unfinished.
-    const std::string lf = written(std::string(1000, 'z') + "\n", 7);
-    EXPECT_EQ(lf.substr(lf.size() - 3), "zz\n");
-    const std::string unfinished = written(std::string(1000, 'z'), 7);
-    EXPECT_EQ(read_back(wire_lines(unfinished)), std::vector<std::string>{std::string(1000, 'z')});
-    EXPECT_EQ(unfinished.back(), 'z');
+    // A line the text leaves unfinished is written without a line end.
+    EXPECT_TRUE(written(std::string(1000, 'z'), 7).ends_with("=\r\n" + std::string(25, 'z')));
 }
 
 }  // namespace
