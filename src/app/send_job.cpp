@@ -137,9 +137,13 @@ void SendJob()
         // The body and every file are opened before anything is sent, and read a piece at a
         // time while the message goes out: no size of theirs makes the program larger.
         std::optional<TextFileReader> body;
+        // Without files the text is read through once more, before the message's header,
+        // which says how the text goes: opened now, it is the same file.
+        std::optional<TextFileReader> first_pass;
         if (!Zprava.Telo.empty()) {
             try {
                 body.emplace(Zprava.Telo);
+                if (Zprava.Soubory.empty()) first_pass.emplace(Zprava.Telo);
             } catch (const std::exception& failure) {
                 log.Cause(failure.what());
                 ShowError(texts::body_not_loaded + Zprava.Telo);
@@ -167,10 +171,15 @@ void SendJob()
         } else {
             try {
                 PrepareSmtp(smtp, SmtpServer, Zprava.Timeout, &log, OAuth);
+                if (mime.AttachmentCount() == 0) {
+                    // Before connecting, so that no server waits while a large text is read.
+                    const bool long_lines = first_pass && has_long_line([&first_pass](std::string& block) {
+                                                return first_pass->next(block);
+                                            });
+                    set_plain_text(mail, body_text, long_lines);
+                }
                 smtp.Login();
                 if (mime.AttachmentCount() == 0) {
-                    mail.Header = plain_text_header();
-                    mail.MoreBody = body_text;
                     mail.Action();
                 } else {
                     mime.StreamedText = body_text;

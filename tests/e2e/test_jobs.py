@@ -236,7 +236,7 @@ class SendAndGetTest(JobTest):
     def test_a_line_longer_than_a_wire_line_arrives_whole(self):
         long_line = (cp1250("Příliš žluťoučký kůň úpěl ďábelské ódy; ") * 200)[:7800]
         lines = [b"prvni", long_line, b".konec"]
-        for files in ({"a.dbf": b"\x00\x01AAA"},):
+        for files in ({"a.dbf": b"\x00\x01AAA"}, {}):
             with self.subTest(files=list(files)):
                 SERVERS.clear()
                 self.send(self.sender(b"ZAN_POST dlouhy radek", crlf_file(lines), files), 1)
