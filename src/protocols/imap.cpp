@@ -808,13 +808,25 @@ ImapRemoval T_Imap::Remove(const std::vector<std::uint32_t>& uids, const std::st
     std::string target = move_to.empty() ? std::string() : imap_utf7_encode(move_to);
     if (target.empty() && Offers("X-GM-EXT-1")) target = TrashFolder();
     const std::vector<std::string> sets = uid_sets(uids);
-    if (!target.empty() && Offers("MOVE")) {
-        for (const std::string& set : sets) Run(Command("UID MOVE " + set + " ").string(target));
+    const bool move = !target.empty() && Offers("MOVE");
+    // A folder the server says could be created ([TRYCREATE]) is, once: the configured
+    // folder appears where the people who share the mailbox look for it.
+    const auto into_target = [&](const std::string& set) {
+        const Command command = Command(std::string(move ? "UID MOVE " : "UID COPY ") + set + " ").string(target);
+        const Tagged answer = Run(command, {}, true);
+        if (answer.status == Tagged::ok) return;
+        if (answer.code != "TRYCREATE")
+            throw EProtocolError("IMAP", answer.line, answer.status == Tagged::no ? refused : bad);
+        Run(Command("CREATE ").string(target));
+        Run(command);
+    };
+    if (move) {
+        for (const std::string& set : sets) into_target(set);
         return ImapRemoval::removed;
     }
     const bool uidplus = Offers("UIDPLUS");
     for (const std::string& set : sets) {
-        if (!target.empty()) Run(Command("UID COPY " + set + " ").string(target));
+        if (!target.empty()) into_target(set);
         Run(Command("UID STORE " + set + " +FLAGS.SILENT (\\Deleted)"));
         if (uidplus) Run(Command("UID EXPUNGE " + set));
     }

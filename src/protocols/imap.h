@@ -107,7 +107,8 @@ public:
     // plain EXPUNGE or CLOSE: they would also remove what other clients marked deleted. On
     // Gmail (X-GM-EXT-1) deleting means moving into the folder marked \Trash (RFC 6154),
     // since an expunge there only archives; without such a folder the message is archived.
-    // UIDs the folder no longer holds are passed over.
+    // A folder the server says could be created ([TRYCREATE]) is created, and the command
+    // tried once more. UIDs the folder no longer holds are passed over.
     ImapRemoval Remove(const std::vector<std::uint32_t>& uids, const std::string& move_to);
 
     // The longest literal taken for a message of `size` bytes: servers count the size of a

@@ -263,7 +263,11 @@ TEST(ImapRemove, MoveOrDeleteByUidOnlyAsTheServerAllows)
               literal("[Gmail]/Ko&AWE-") + "\r\nA0003 OK",
           "A0004 OK"},
          "A0003 LIST (SPECIAL-USE) \"\" \"*\"\r\nA0004 UID MOVE 4:5,9 \"[Gmail]/Ko&AWE-\"\r\n", ImapRemoval::removed},
-        {"a refused move keeps the dialogue in step", "MOVE", "Nikde", {"A0003 NO [TRYCREATE] Mailbox doesn't exist."},
+        {"a folder that could be created is, once", "", "Nikde",
+         {"A0003 NO [TRYCREATE] Mailbox doesn't exist.", "A0004 OK", "A0005 NO [TRYCREATE] Still not."},
+         "A0003 UID COPY 4:5,9 \"Nikde\"\r\nA0004 CREATE \"Nikde\"\r\nA0005 UID COPY 4:5,9 \"Nikde\"\r\n",
+         ImapRemoval::removed, T_Imap::refused},
+        {"a refused move keeps the dialogue in step", "MOVE", "Nikde", {"A0003 NO [OVERQUOTA] Quota exceeded."},
          "A0003 UID MOVE 4:5,9 \"Nikde\"\r\n", ImapRemoval::removed, T_Imap::refused},
     };
     for (const Case& c : cases) {
