@@ -4,7 +4,6 @@
 #include "rtl/ascii.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace zanpost {
