@@ -18,13 +18,15 @@ namespace zanpost::platform {
 
 struct TlsOptions {
     // The name the certificate must carry, also sent as SNI (not for an IP literal, which
-    // is checked against the certificate's IP addresses instead).
+    // is checked against the certificate's IP addresses instead). With neither a name nor a
+    // pin every certificate is refused, as name_mismatch.
     std::string server_name;
     // A PEM file whose certificates are the only trusted roots; empty: the system's store.
     std::string ca_file;
     // 64 lower-case hex digits: when set, the server certificate's SHA-256 must be exactly
     // this, which replaces the chain, date and name checks (ca_file is then not read).
-    // Upper-case digits and colons between bytes are taken too.
+    // Upper-case digits and colons between bytes are taken too; any other text is a pin that
+    // no certificate matches.
     std::string pin_sha256;
 };
 
@@ -32,7 +34,7 @@ struct TlsOptions {
 enum class TlsFailure {
     handshake,      // no TLS on the other side, no common version or cipher, or it broke off
     untrusted,      // the chain does not lead to a trusted root (a self-signed one included)
-    name_mismatch,  // the certificate does not carry server_name
+    name_mismatch,  // the certificate does not carry server_name, or there is none to check
     expired,        // outside its validity dates (or not yet valid)
     pin_mismatch,   // the SHA-256 is not the pinned one
     ca_file,        // the CA file cannot be read or holds no certificate

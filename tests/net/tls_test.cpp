@@ -89,6 +89,12 @@ const Verdict verdicts[] = {
      SecureCause::tls_name, "IP address mismatch"},
     {"name given that the certificate lacks", &TestCertificates::good, "127.0.0.1", "<ca>", "mail.example.org", no_pin,
      SecureCause::tls_name, "hostname mismatch"},
+    // The name decides how it is checked: an IPv6 literal against the addresses, a name
+    // that only looks like an address against the names.
+    {"IPv6 literal the certificate lacks", &TestCertificates::good, "127.0.0.1", "<ca>", "::1", no_pin,
+     SecureCause::tls_name, "IP address mismatch"},
+    {"address with a leading zero", &TestCertificates::good, "127.0.0.1", "<ca>", "127.0.0.01", no_pin,
+     SecureCause::tls_name, "hostname mismatch"},
     {"expired certificate", &TestCertificates::expired, "localhost", "<ca>", "", no_pin, SecureCause::tls_expired,
      "certificate has expired"},
     {"certificate not yet valid", &TestCertificates::not_yet_valid, "localhost", "<ca>", "", no_pin,
@@ -140,8 +146,9 @@ TEST_P(TlsVerdicts, CertificateIsAcceptedOrRefusedForItsCause)
         EXPECT_THAT(e.message(), StartsWith("TLS with " + std::string(v.hostname) + " failed: "));
         EXPECT_THAT(e.message(), HasSubstr(v.detail));
         // A pin that does not match: both fingerprints, so the administrator can compare.
-        if (e.Cause == SecureCause::tls_pin)
+        if (e.Cause == SecureCause::tls_pin) {
             EXPECT_THAT(e.message(), AllOf(HasSubstr(shown.sha256), HasSubstr(v.pin(certificates))));
+        }
     }
     // The trace shows what the server presented, whoever it really was, before the
     // connection is closed: its certificate in full and whom the rest of its chain names.

@@ -6,6 +6,7 @@
 // read as the time limit having run out.
 
 #include "platform/tls.h"
+#include "platform/tls_rules.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -13,14 +14,12 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <arpa/inet.h>
-
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 namespace zanpost::platform {
@@ -44,12 +43,6 @@ using SslPtr = std::unique_ptr<SSL, SslFree>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
-bool is_ip_literal(const std::string& name)
-{
-    unsigned char address[16];
-    return inet_pton(AF_INET, name.c_str(), address) == 1 || inet_pton(AF_INET6, name.c_str(), address) == 1;
-}
-
 // The oldest error of the queue in the library's words, then the queue emptied so that it
 // cannot be blamed on a later call.
 std::string library_words()
@@ -64,24 +57,12 @@ std::string library_words()
     return words;
 }
 
-std::string hex(const unsigned char* bytes, std::size_t length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (std::size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
-}
-
 std::string sha256_of(X509* cert)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (X509_digest(cert, EVP_sha256(), digest, &length) != 1) return {};
-    return hex(digest, length);
+    return fingerprint_text(digest, length);
 }
 
 std::string one_line(const X509_NAME* name)
@@ -122,15 +103,6 @@ std::vector<TlsCertificateInfo> presented_by(const SSL* ssl)
         for (int i = 0; i < sk_X509_num(chain); ++i) certificates.push_back(describe(sk_X509_value(chain, i)));
     }
     return certificates;
-}
-
-// A pin as configured may carry upper-case digits or colons; only the digits count.
-std::string normal_pin(const std::string& pin)
-{
-    std::string digits;
-    for (const char c : pin)
-        if (c != ':') digits += char(std::tolower(static_cast<unsigned char>(c)));
-    return digits;
 }
 
 class OpenSslSession final : public TlsSession {
@@ -263,23 +235,22 @@ bool load_ca_file(SSL_CTX* ctx, const std::string& path, std::string& detail)
 TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
 {
     ERR_clear_error();
-    const bool pinned = !options.pin_sha256.empty();
-    if (!pinned && options.server_name.empty()) return fail(TlsFailure::name_mismatch, "no server name to check the certificate against");
+    const TlsCheck check = tls_check(options);
 
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) return fail(TlsFailure::handshake, library_words());
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_mode(ctx.get(), SSL_MODE_AUTO_RETRY);
 
-    if (pinned) {
-        // The pin alone decides, after the handshake: the chain may be self-signed and the
-        // name anything, and the CA file is not consulted.
+    if (!check.chain_checked()) {
+        // Decided after the handshake, on the certificate alone: the chain may be
+        // self-signed and the name anything, and the CA file is not consulted.
         SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
     } else {
         SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-        if (!options.ca_file.empty()) {
+        if (!check.ca_file.empty()) {
             std::string detail;
-            if (!load_ca_file(ctx.get(), options.ca_file, detail)) return fail(TlsFailure::ca_file, detail);
+            if (!load_ca_file(ctx.get(), check.ca_file, detail)) return fail(TlsFailure::ca_file, detail);
         } else if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
             return fail(TlsFailure::ca_file, "the system's certificate store: " + library_words());
         }
@@ -288,15 +259,15 @@ TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
     SslPtr ssl(SSL_new(ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), socket) != 1) return fail(TlsFailure::handshake, library_words());
 
-    const bool ip = is_ip_literal(options.server_name);
-    if (!options.server_name.empty() && !ip && SSL_set_tlsext_host_name(ssl.get(), options.server_name.c_str()) != 1)
+    if (!check.sni.empty() && SSL_set_tlsext_host_name(ssl.get(), check.sni.c_str()) != 1)
         return fail(TlsFailure::handshake, library_words());
-    if (!pinned) {
+    if (check.chain_checked()) {
         X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
         X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        const int named = ip ? X509_VERIFY_PARAM_set1_ip_asc(param, options.server_name.c_str())
-                             : X509_VERIFY_PARAM_set1_host(param, options.server_name.c_str(), 0);
-        if (named != 1) return fail(TlsFailure::name_mismatch, "cannot check the name " + options.server_name);
+        const int named = check.against == TlsCheck::Against::ip_address
+                              ? X509_VERIFY_PARAM_set1_ip(param, check.address.bytes.data(), check.address.size)
+                              : X509_VERIFY_PARAM_set1_host(param, check.name.c_str(), check.name.size());
+        if (named != 1) return fail(TlsFailure::name_mismatch, "cannot check the name " + check.name);
     }
 
     ERR_clear_error();
@@ -341,12 +312,10 @@ TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
     peer.version = SSL_get_version(ssl.get());
     peer.cipher = SSL_get_cipher_name(ssl.get());
 
-    if (pinned && (peer.sha256.empty() || peer.sha256 != normal_pin(options.pin_sha256))) {
+    if (std::optional<TlsRefusal> refused = refusal_after_handshake(check, peer.sha256)) {
         // Say goodbye properly: the server has done nothing wrong by its own lights.
         SSL_shutdown(ssl.get());
-        return fail(TlsFailure::pin_mismatch,
-                    "the certificate's SHA-256 is " + peer.sha256 + ", not the pinned " + normal_pin(options.pin_sha256),
-                    presented_by(ssl.get()));
+        return fail(refused->failure, std::move(refused->detail), presented_by(ssl.get()));
     }
 
     TlsStartResult result;
