@@ -1,40 +1,26 @@
-// TLS over Schannel (secur32), with the server's certificate checked by our own code through
-// CryptoAPI (crypt32).
+// TLS over Schannel (secur32): the handshake, the records, renegotiation and close_notify.
 //
 // Schannel is told to leave the certificate alone (manual validation): its automatic check
 // differs between Windows versions and Wine does not enforce it at all, so a test under Wine
-// would pass for a bad certificate. After the handshake the certificate is either compared
-// with the pin or run through CertGetCertificateChain and the SSL chain policy.
-//
-// Trusted roots for a CA file: a chain engine whose exclusive root store holds only the
-// file's certificates (hExclusiveRoot, Windows 7 and later; Wine honours it). Where the
-// engine cannot be made (an older Windows refuses the larger configuration), the chain is
-// built by the default engine with the file's certificates as an additional store and
-// accepted only when its root is byte for byte one of them and nothing but "untrusted root"
-// is wrong with it. Either way the root is finally compared with the file's certificates.
+// would pass for a bad certificate. After the handshake our own check (tls_verify.cpp)
+// decides.
 
 #include "platform/tls.h"
+#include "platform/tls_rules.h"
 
-#include "platform/win32/windows_api.h"
+#include "platform/win32/tls_verify.h"
 
 #define SECURITY_WIN32
-// The chain parameters with the revocation time limit (Windows XP and later).
-#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
-#include <wincrypt.h>
 #include <schannel.h>
 #include <security.h>
 #include <sspi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <optional>
-#include <sstream>
+#include <string>
 #include <vector>
 
-namespace zanpost::platform {
+namespace zanpost::platform::schannel {
 namespace {
 
 // ---------------------------------------------------------------------------------------
@@ -75,186 +61,14 @@ struct ContextBufferFree {
 };
 using ContextBuffer = std::unique_ptr<void, ContextBufferFree>;
 
-struct CertificateFree {
-    void operator()(const CERT_CONTEXT* certificate) const { CertFreeCertificateContext(certificate); }
-};
-using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateFree>;
-
-struct StoreClose {
-    void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using Store = std::unique_ptr<void, StoreClose>;
-
-struct ChainFree {
-    void operator()(const CERT_CHAIN_CONTEXT* chain) const { CertFreeCertificateChain(chain); }
-};
-using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
-
-struct EngineFree {
-    void operator()(void* engine) const { CertFreeCertificateChainEngine(static_cast<HCERTCHAINENGINE>(engine)); }
-};
-using Engine = std::unique_ptr<void, EngineFree>;
-
-struct ProviderRelease {
-    HCRYPTPROV provider = 0;
-    ProviderRelease() = default;
-    ProviderRelease(const ProviderRelease&) = delete;
-    ProviderRelease& operator=(const ProviderRelease&) = delete;
-    ~ProviderRelease()
-    {
-        if (provider) CryptReleaseContext(provider, 0);
-    }
-};
-
-struct HashDestroy {
-    HCRYPTHASH hash = 0;
-    HashDestroy() = default;
-    HashDestroy(const HashDestroy&) = delete;
-    HashDestroy& operator=(const HashDestroy&) = delete;
-    ~HashDestroy()
-    {
-        if (hash) CryptDestroyHash(hash);
-    }
-};
-
 // ---------------------------------------------------------------------------------------
-// Small helpers
-
-std::string hex_status(long status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(status));
-    return text;
-}
-
-std::string to_lower_hex(const unsigned char* bytes, std::size_t count)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-// 64 lower-case hex digits of the certificate's encoded bytes; empty when CryptoAPI has no
-// SHA-256 (the AES provider has it since Windows XP SP3).
-std::string sha256_hex(const CERT_CONTEXT* certificate)
-{
-    ProviderRelease provider;
-    if (!CryptAcquireContextW(&provider.provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return {};
-    HashDestroy hash;
-    if (!CryptCreateHash(provider.provider, CALG_SHA_256, 0, 0, &hash.hash)) return {};
-    if (!CryptHashData(hash.hash, certificate->pbCertEncoded, certificate->cbCertEncoded, 0)) return {};
-    unsigned char digest[32];
-    DWORD length = sizeof digest;
-    if (!CryptGetHashParam(hash.hash, HP_HASHVAL, digest, &length, 0) || length != sizeof digest) return {};
-    return to_lower_hex(digest, length);
-}
-
-std::string normalised_pin(const std::string& pin)
-{
-    std::string digits;
-    for (char c : pin) {
-        if (c == ':') continue;
-        digits += (c >= 'A' && c <= 'F') ? char(c - 'A' + 'a') : c;
-    }
-    return digits;
-}
-
-std::string utc_text(const FILETIME& time)
-{
-    SYSTEMTIME t{};
-    if (!FileTimeToSystemTime(&time, &t)) return {};
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour,
-                  t.wMinute, t.wSecond);
-    return text;
-}
-
-std::string name_text(CERT_NAME_BLOB* name)
-{
-    const DWORD kind = CERT_X500_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG;
-    const DWORD length = CertNameToStrA(X509_ASN_ENCODING, name, kind, nullptr, 0);
-    if (length <= 1) return {};
-    std::string text(length, '\0');
-    CertNameToStrA(X509_ASN_ENCODING, name, kind, text.data(), length);
-    text.resize(length - 1);
-    return text;
-}
-
-TlsCertificateInfo describe(const CERT_CONTEXT* certificate)
-{
-    CERT_INFO* info = certificate->pCertInfo;
-    TlsCertificateInfo described;
-    described.subject = name_text(&info->Subject);
-    described.issuer = name_text(&info->Issuer);
-    described.not_before = utc_text(info->NotBefore);
-    described.not_after = utc_text(info->NotAfter);
-    described.sha256 = sha256_hex(certificate);
-    return described;
-}
-
-// The server's certificate and the others it sent, which Schannel puts in the certificate's
-// own store. The store keeps no order, so the chain is laid out from the leaf by issuer
-// names; whatever links to none of it follows.
-std::vector<TlsCertificateInfo> presented_by(const CERT_CONTEXT* leaf)
-{
-    std::vector<Certificate> others;
-    if (leaf->hCertStore != nullptr) {
-        const CERT_CONTEXT* next = nullptr;
-        while ((next = CertEnumCertificatesInStore(leaf->hCertStore, next)) != nullptr) {
-            if (!CertCompareCertificate(X509_ASN_ENCODING, leaf->pCertInfo, next->pCertInfo))
-                others.emplace_back(CertDuplicateCertificateContext(next));
-        }
-    }
-    std::vector<TlsCertificateInfo> chain{describe(leaf)};
-    const CERT_CONTEXT* last = leaf;
-    for (;;) {
-        const auto issuer = std::find_if(others.begin(), others.end(), [last](const Certificate& c) {
-            return c && CertCompareCertificateName(X509_ASN_ENCODING, &last->pCertInfo->Issuer, &c->pCertInfo->Subject);
-        });
-        // A self-signed certificate ends the chain.
-        if (issuer == others.end()
-            || CertCompareCertificateName(X509_ASN_ENCODING, &last->pCertInfo->Issuer, &last->pCertInfo->Subject))
-            break;
-        chain.push_back(describe(issuer->get()));
-        last = issuer->get();
-        others.erase(issuer);
-    }
-    for (const Certificate& other : others) chain.push_back(describe(other.get()));
-    return chain;
-}
-
-std::wstring widen(const std::string& text)
-{
-    if (text.empty()) return {};
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(std::size_t(std::max(length, 0)), L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), wide.data(), length);
-    return wide;
-}
+// What the log tells of the session
 
 std::string narrow(const WCHAR* text)
 {
     std::string result;
     for (; *text; ++text) result += *text < 0x80 ? char(*text) : '?';
     return result;
-}
-
-// An IPv4 or IPv6 literal is never sent as SNI (RFC 6066), only checked against the
-// certificate's addresses.
-bool is_ip_literal(const std::string& name)
-{
-    if (name.find(':') != std::string::npos) return true;
-    int dots = 0;
-    for (char c : name) {
-        if (c == '.') ++dots;
-        else if (c < '0' || c > '9') return false;
-    }
-    return dots == 3;
 }
 
 std::string protocol_name(DWORD protocol)
@@ -286,275 +100,6 @@ std::string algorithm_name(ALG_ID id, DWORD strength)
     }
 }
 
-struct LocalMemoryFree {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-
-// True when the certificate's alternative names hold this IPv4 address. ZanPost speaks
-// IPv4 only, so an IPv6 literal never matches.
-bool carries_address(const CERT_CONTEXT* certificate, const std::string& literal)
-{
-    if (literal.find(':') != std::string::npos) return false;
-    const std::uint32_t address = parse_ipv4(literal);  // network byte order, as the certificate has it
-    const CERT_INFO* info = certificate->pCertInfo;
-    const CERT_EXTENSION* extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    if (extension == nullptr) return false;
-    CERT_ALT_NAME_INFO* names = nullptr;
-    DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                             extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
-        return false;
-    const std::unique_ptr<void, LocalMemoryFree> owned(names);
-    for (DWORD i = 0; i < names->cAltEntry; ++i) {
-        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == sizeof address
-            && std::memcmp(entry.IPAddress.pbData, &address, sizeof address) == 0)
-            return true;
-    }
-    return false;
-}
-
-// ---------------------------------------------------------------------------------------
-// The CA file
-
-struct CaFile {
-    Store store;                                 // a memory store with the file's certificates
-    std::vector<std::string> encoded;            // their DER bytes, for the root comparison
-};
-
-std::optional<CaFile> load_ca_file(const std::string& path, std::string& detail)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        detail = "cannot read the CA file " + path;
-        return std::nullopt;
-    }
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    CaFile ca;
-    ca.store.reset(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (!ca.store) {
-        detail = "cannot make a certificate store";
-        return std::nullopt;
-    }
-    static const std::string begin = "-----BEGIN CERTIFICATE-----";
-    static const std::string end = "-----END CERTIFICATE-----";
-    std::size_t at = 0;
-    while ((at = text.find(begin, at)) != std::string::npos) {
-        const std::size_t stop = text.find(end, at);
-        if (stop == std::string::npos) break;
-        const std::string block = text.substr(at, stop + end.size() - at);
-        at = stop + end.size();
-        DWORD length = 0;
-        if (!CryptStringToBinaryA(block.data(), DWORD(block.size()), CRYPT_STRING_BASE64HEADER, nullptr, &length,
-                                  nullptr, nullptr)
-            || length == 0)
-            continue;
-        std::string der(length, '\0');
-        if (!CryptStringToBinaryA(block.data(), DWORD(block.size()), CRYPT_STRING_BASE64HEADER,
-                                  reinterpret_cast<BYTE*>(der.data()), &length, nullptr, nullptr))
-            continue;
-        der.resize(length);
-        if (CertAddEncodedCertificateToStore(ca.store.get(), X509_ASN_ENCODING,
-                                             reinterpret_cast<const BYTE*>(der.data()), length,
-                                             CERT_STORE_ADD_USE_EXISTING, nullptr))
-            ca.encoded.push_back(std::move(der));
-    }
-    if (ca.encoded.empty()) {
-        detail = "the CA file " + path + " holds no certificate";
-        return std::nullopt;
-    }
-    return ca;
-}
-
-// ---------------------------------------------------------------------------------------
-// The certificate check
-
-struct Verdict {
-    bool ok = false;
-    TlsFailure failure = TlsFailure::untrusted;
-    std::string detail;
-};
-
-Verdict fail(TlsFailure failure, std::string detail)
-{
-    return {false, failure, std::move(detail)};
-}
-
-std::string policy_error_name(long status)
-{
-    switch (static_cast<unsigned long>(status)) {
-    case 0x800B0109: return "CERT_E_UNTRUSTEDROOT";
-    case 0x800B010A: return "CERT_E_CHAINING";
-    case 0x800B0101: return "CERT_E_EXPIRED";
-    case 0x800B0102: return "CERT_E_VALIDITYPERIODNESTING";
-    case 0x800B010F: return "CERT_E_CN_NO_MATCH";
-    case 0x800B0110: return "CERT_E_WRONG_USAGE";
-    case 0x80092010: return "CRYPT_E_REVOKED";
-    case 0x80096004: return "TRUST_E_CERT_SIGNATURE";
-    default: return "error";
-    }
-}
-
-TlsFailure policy_failure(long status)
-{
-    switch (static_cast<unsigned long>(status)) {
-    case 0x800B0101:  // CERT_E_EXPIRED
-    case 0x800B0102:  // CERT_E_VALIDITYPERIODNESTING
-        return TlsFailure::expired;
-    case 0x800B010F:  // CERT_E_CN_NO_MATCH
-        return TlsFailure::name_mismatch;
-    default:  // untrusted root, partial chain, revoked, bad signature, wrong usage
-        return TlsFailure::untrusted;
-    }
-}
-
-constexpr unsigned long no_revocation_check = 0x80092012;  // CRYPT_E_NO_REVOCATION_CHECK
-constexpr unsigned long revocation_offline = 0x80092013;   // CRYPT_E_REVOCATION_OFFLINE
-constexpr unsigned long revocation_failure = 0x800B010E;   // CERT_E_REVOCATION_FAILURE (Wine says this)
-// HTTPSPolicyCallbackData.fdwChecks (the wininet names)
-constexpr DWORD ignore_revocation = 0x00000080;
-constexpr DWORD ignore_unknown_ca = 0x00000100;
-
-// The SSL chain policy for a server named `name` (empty: no name check). Missing or
-// offline revocation information is no failure; a revoked certificate is.
-long ssl_policy(const CERT_CHAIN_CONTEXT* chain, const std::string& name, bool allow_unknown_root)
-{
-    std::wstring wide = widen(name);
-    HTTPSPolicyCallbackData https{};
-    https.cbStruct = sizeof https;
-    https.dwAuthType = AUTHTYPE_SERVER;
-    https.fdwChecks = allow_unknown_root ? ignore_unknown_ca : 0;
-    https.pwszServerName = wide.empty() ? nullptr : wide.data();
-    CERT_CHAIN_POLICY_PARA para{};
-    para.cbSize = sizeof para;
-    para.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS
-                   | (allow_unknown_root ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0);
-    para.pvExtraPolicyPara = &https;
-    CERT_CHAIN_POLICY_STATUS status{};
-    status.cbSize = sizeof status;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status))
-        return long(GetLastError());
-    const auto error = static_cast<unsigned long>(status.dwError);
-    if (error == no_revocation_check || error == revocation_offline || error == revocation_failure) {
-        // Some versions report unknown revocation through the SSL policy despite the base
-        // policy's flags; ask again without revocation, so the checks after it still run.
-        https.fdwChecks |= ignore_revocation;
-        status = CERT_CHAIN_POLICY_STATUS{};
-        status.cbSize = sizeof status;
-        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status))
-            return long(GetLastError());
-    }
-    return long(status.dwError);
-}
-
-const CERT_CONTEXT* chain_root(const CERT_CHAIN_CONTEXT* chain)
-{
-    if (chain->cChain == 0) return nullptr;
-    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-    if (simple->cElement == 0) return nullptr;
-    return simple->rgpElement[simple->cElement - 1]->pCertContext;
-}
-
-bool root_is_in(const CERT_CHAIN_CONTEXT* chain, const CaFile& ca)
-{
-    const CERT_CONTEXT* root = chain_root(chain);
-    if (root == nullptr) return false;
-    const std::string bytes(reinterpret_cast<const char*>(root->pbCertEncoded), root->cbCertEncoded);
-    return std::find(ca.encoded.begin(), ca.encoded.end(), bytes) != ca.encoded.end();
-}
-
-// What is wrong with the chain beyond what is ignored: unknown or offline revocation
-// information, and (with a CA file on the fallback path) the root not being a system one.
-DWORD chain_errors(const CERT_CHAIN_CONTEXT* chain, DWORD also_ignored)
-{
-    return chain->TrustStatus.dwErrorStatus
-           & ~DWORD(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION | also_ignored);
-}
-
-Verdict chain_failure_from_status(DWORD errors)
-{
-    if (errors & CERT_TRUST_IS_NOT_TIME_VALID) return fail(TlsFailure::expired, "the certificate is out of its dates");
-    if (errors & CERT_TRUST_IS_REVOKED) return fail(TlsFailure::untrusted, "the certificate is revoked");
-    if (errors & CERT_TRUST_IS_PARTIAL_CHAIN)
-        return fail(TlsFailure::untrusted, "the chain does not reach a root certificate");
-    if (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) return fail(TlsFailure::untrusted, "the root certificate is not trusted");
-    return fail(TlsFailure::untrusted, "the chain is not valid (trust status " + hex_status(long(errors)) + ")");
-}
-
-Verdict verify_chain(const CERT_CONTEXT* leaf, const TlsOptions& options)
-{
-    std::optional<CaFile> ca;
-    if (!options.ca_file.empty()) {
-        std::string detail;
-        ca = load_ca_file(options.ca_file, detail);
-        if (!ca) return fail(TlsFailure::ca_file, detail);
-    }
-
-    // The exclusive root engine. Wine and Windows 8 take the whole configuration; Windows
-    // 7 knows it without the last member.
-    Engine engine;
-    if (ca) {
-        for (DWORD size : {DWORD(sizeof(CERT_CHAIN_ENGINE_CONFIG)),
-                           DWORD(offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclusiveFlags))}) {
-            CERT_CHAIN_ENGINE_CONFIG config{};
-            config.cbSize = size;
-            config.hExclusiveRoot = ca->store.get();
-            HCERTCHAINENGINE made = nullptr;
-            if (CertCreateCertificateChainEngine(&config, &made)) {
-                engine.reset(made);
-                break;
-            }
-        }
-    }
-    const bool fallback = ca && !engine;
-
-    // The server's intermediates come in the leaf's own store; on the fallback path the CA
-    // file's certificates go beside them.
-    Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (!extra) return fail(TlsFailure::untrusted, "cannot make a certificate store");
-    if (leaf->hCertStore) CertAddStoreToCollection(extra.get(), leaf->hCertStore, 0, 0);
-    if (fallback) CertAddStoreToCollection(extra.get(), ca->store.get(), 0, 0);
-
-    static char server_auth[] = szOID_PKIX_KP_SERVER_AUTH;
-    char* usages[] = {server_auth};
-    CERT_CHAIN_PARA para{};
-    para.cbSize = sizeof para;
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    // Revocation where it can be had, within a few seconds for the whole chain.
-    para.dwUrlRetrievalTimeout = 5000;
-    const DWORD flags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
-    const CERT_CHAIN_CONTEXT* built = nullptr;
-    if (!CertGetCertificateChain(static_cast<HCERTCHAINENGINE>(engine.get()), leaf, nullptr, extra.get(), &para,
-                                 flags, nullptr, &built))
-        return fail(TlsFailure::untrusted, "CertGetCertificateChain failed: " + hex_status(long(GetLastError())));
-    const Chain chain(built);
-
-    // The default engine trusts the system's roots, which a CA file replaces: on the
-    // fallback path only a root taken from the file counts, and it is "untrusted" to the
-    // engine.
-    if (fallback && !root_is_in(chain.get(), *ca))
-        return fail(TlsFailure::untrusted, "the chain does not lead to a certificate of the CA file");
-    // The chain's own verdict first: Wine's SSL policy lets a chain that reaches no root
-    // (a server certificate whose issuer is unknown) pass.
-    const DWORD errors = chain_errors(chain.get(), fallback ? CERT_TRUST_IS_UNTRUSTED_ROOT : 0);
-    if (errors) return chain_failure_from_status(errors);
-    // An IP literal is matched here against the certificate's addresses: Wine's policy
-    // knows only names.
-    const bool ip = is_ip_literal(options.server_name);
-    const long status = ssl_policy(chain.get(), ip ? std::string() : options.server_name, fallback);
-    if (status != 0)
-        return fail(policy_failure(status), "certificate check: " + policy_error_name(status) + " ("
-                                                + hex_status(status) + ")");
-    if (ip && !carries_address(leaf, options.server_name))
-        return fail(TlsFailure::name_mismatch, "the certificate does not carry the address " + options.server_name);
-    // Whatever the engine did, a CA file's chain ends at one of its certificates.
-    if (ca && !root_is_in(chain.get(), *ca))
-        return fail(TlsFailure::untrusted, "the chain does not lead to a certificate of the CA file");
-    return {true, TlsFailure::handshake, {}};
-}
-
 // ---------------------------------------------------------------------------------------
 // The session
 
@@ -577,7 +122,7 @@ class SchannelSession final : public TlsSession {
 public:
     explicit SchannelSession(SocketHandle socket) : socket_(socket) {}
 
-    Step start(const TlsOptions& options);
+    Step start(const TlsCheck& check);
 
     IoResult send(const char* data, std::size_t length) override;
     IoResult receive(char* buffer, std::size_t size) override;
@@ -591,7 +136,7 @@ private:
     Step handshake(bool initial);
     Step send_all(const char* data, std::size_t length);
     Step read_more();
-    Step describe_and_verify(const TlsOptions& options);
+    Step describe_and_verify(const TlsCheck& check);
 
     SocketHandle socket_;
     std::string target_;  // the SNI name, empty for an IP literal
@@ -744,7 +289,7 @@ Step SchannelSession::handshake(bool initial)
     }
 }
 
-Step SchannelSession::describe_and_verify(const TlsOptions& options)
+Step SchannelSession::describe_and_verify(const TlsCheck& check)
 {
     PCCERT_CONTEXT remote = nullptr;
     const SECURITY_STATUS got = QueryContextAttributesA(&context_.handle, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote);
@@ -772,27 +317,17 @@ Step SchannelSession::describe_and_verify(const TlsOptions& options)
     presented_ = presented_by(leaf.get());
     static_cast<TlsCertificateInfo&>(peer_) = presented_.front();
 
-    if (!options.pin_sha256.empty()) {
-        if (peer_.sha256.empty()) return {false, TlsFailure::pin_mismatch, "no SHA-256 available to check the pin"};
-        if (peer_.sha256 != normalised_pin(options.pin_sha256))
-            return {false, TlsFailure::pin_mismatch,
-                    "the certificate's SHA-256 is " + peer_.sha256 + ", not the pinned " + normalised_pin(options.pin_sha256)};
-        return done();
-    }
-    // Without a name the policy would check none: never accept a chain for any name.
-    if (options.server_name.empty())
-        return {false, TlsFailure::name_mismatch, "no name to check the certificate against"};
-    const Verdict verdict = verify_chain(leaf.get(), options);
+    const Verdict verdict = verify_certificate(leaf.get(), peer_.sha256, check);
     if (!verdict.ok) return {false, verdict.failure, verdict.detail};
     return done();
 }
 
-Step SchannelSession::start(const TlsOptions& options)
+Step SchannelSession::start(const TlsCheck& check)
 {
-    if (!is_ip_literal(options.server_name)) target_ = options.server_name;
+    target_ = check.sni;
     Step step = acquire_credentials();
     if (step.ok) step = handshake(true);
-    if (step.ok) step = describe_and_verify(options);
+    if (step.ok) step = describe_and_verify(check);
     if (step.ok && QueryContextAttributesA(&context_.handle, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
         step = {false, TlsFailure::handshake, "the TLS session has no record sizes"};
     // A refused certificate: the session itself stands, so end it politely.
@@ -910,11 +445,14 @@ void SchannelSession::shutdown() noexcept
 }
 
 }  // namespace
+}  // namespace zanpost::platform::schannel
+
+namespace zanpost::platform {
 
 TlsStartResult tls_start(SocketHandle socket, const TlsOptions& options)
 {
-    auto session = std::make_unique<SchannelSession>(socket);
-    const Step step = session->start(options);
+    auto session = std::make_unique<schannel::SchannelSession>(socket);
+    const schannel::Step step = session->start(tls_check(options));
     TlsStartResult result;
     if (step.ok) {
         result.session = std::move(session);
