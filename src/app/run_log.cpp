@@ -278,18 +278,6 @@ void RunLog::StoredLine(const std::string& what, const std::string& path)
     }
 }
 
-void RunLog::CountSent(const std::string& line)
-{
-    if (!Active()) return;
-    if (count_mark_ != '>') {
-        FlushCount();
-        count_mark_ = '>';
-    }
-    data_sent_ = true;
-    ++count_lines_;
-    count_bytes_ += line.size() + 2;
-}
-
 void RunLog::CountSentText(std::string_view bytes)
 {
     if (!Active()) return;

@@ -53,10 +53,9 @@ public:
     void Stored(const std::string& path, std::size_t bytes);
     void Stored(const std::string& path);
 
-    // One line of message contents as it goes out or comes in: only counted. The count is
-    // written as one line before the next dialogue line (or at the end).
-    void CountSent(const std::string& line);
-    // Contents going out as bytes: lines ending in CR LF, a block of them at a time.
+    // Message contents as they go out, lines ending in CR LF a block at a time (a block may
+    // end inside a line), or one line as it comes in: only counted. The count is written as
+    // one line before the next dialogue line (or at the end).
     void CountSentText(std::string_view bytes);
     void CountReceived(const std::string& line);
 

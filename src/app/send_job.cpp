@@ -48,7 +48,7 @@ bool HasUsableSender(const std::string& sender)
     return sender.find('@') != std::string::npos;
 }
 
-// The client that counts the message's lines as they go out: for the run log (the contents
+// The client that counts the message's bytes as they go out: for the run log (the contents
 // themselves are never logged) and for the tray's progress over the files' bytes. Without a
 // log or files it is the plain client.
 class LoggedSmtp : public T_SMTP {
@@ -58,41 +58,21 @@ public:
     // The bytes of the attached files, which the progress counts against.
     std::uint64_t FileBytes = 0;
 
-    void Action() override
+    void Send(const std::string& mail_from, const StringList& recipients, const MessageSource& source) override
     {
         if (!log_.Active() && FileBytes == 0) {
-            T_SMTP::Action();
+            T_SMTP::Send(mail_from, recipients, source);
             return;
         }
-        const std::function<bool(std::string&)> original = MoreData;
         std::uint64_t sent = 0;
-        const auto progress = [this, &sent] {
-            // Files travel in base64: four characters carry three bytes.
-            if (FileBytes > 0) icon_.ShowProgress(SendingStep(std::min(sent / 4 * 3, FileBytes), FileBytes));
-        };
-        // Asked for the first time once the head lines have gone out, then after each block.
-        MoreData = [&original, &progress, &sent, head_counted = false, this](std::string& block) mutable {
-            if (!head_counted) {
-                for (const std::string& line : MailData) {
-                    log_.CountSent(line);
-                    sent += line.size() + 2;
-                }
-                progress();
-                head_counted = true;
-            }
-            if (!original || !original(block)) return false;
+        T_SMTP::Send(mail_from, recipients, [&](std::string& block) {
+            if (!source(block)) return false;
             log_.CountSentText(block);
             sent += block.size();
-            progress();
+            // Files travel in base64: four characters carry three bytes.
+            if (FileBytes > 0) icon_.ShowProgress(SendingStep(std::min(sent / 4 * 3, FileBytes), FileBytes));
             return true;
-        };
-        try {
-            T_SMTP::Action();
-        } catch (...) {
-            MoreData = original;
-            throw;
-        }
-        MoreData = original;
+        });
     }
 
 private:

@@ -6,8 +6,8 @@
 #include "protocols/smtp.h"
 
 #include <chrono>
-#include <iterator>
 #include <random>
+#include <utility>
 
 namespace zanpost {
 
@@ -74,72 +74,71 @@ std::string message_id_token()
 
 void T_MailNews::Action()
 {
-    Compose(platform::local_now(), local_host_name(), message_id_token());
+    Send({}, line_source(Body, MoreBody));
 }
 
-void T_MailNews::Compose(const platform::LocalDateTime& when, const std::string& host, const std::string& token)
+void T_MailNews::Send(const StringList& content_header, const MessageSource& body)
 {
-    const bool move_body = BodyDisposable;
-    BodyDisposable = false;
-
-    MessageLines.reserve(MessageLines.size() + 9 + Header.size() + Body.size());
-    MessageLines.insert(MessageLines.begin(), "From: " + From);
-    if (!Sender.empty()) MessageLines.push_back("Sender: " + Sender);
-    MessageLines.insert(MessageLines.begin() + 1,
-                        "Message-ID: " + message_id(local_seconds_since_1970(when), token, host));
-    MessageLines.insert(MessageLines.begin() + 2, "Date: " + internet_date(when));
-    MessageLines.insert(MessageLines.begin() + 3, "Subject: " + Subject);
-    if (!References.empty()) MessageLines.push_back("References: " + References);
-    if (!ReplyTo.empty()) MessageLines.push_back("Reply-To: " + ReplyTo);
-    MessageLines.insert(MessageLines.end(), Header.begin(), Header.end());
-    MessageLines.emplace_back();
-    if (move_body) {
-        MessageLines.insert(MessageLines.end(), std::make_move_iterator(Body.begin()),
-                            std::make_move_iterator(Body.end()));
-        Body.clear();
-    } else {
-        MessageLines.insert(MessageLines.end(), Body.begin(), Body.end());
-    }
+    Compose(platform::local_now(), local_host_name(), message_id_token(), content_header, body);
 }
 
-void T_Mail::Action()
+StringList T_MailNews::HeaderBlock(const platform::LocalDateTime& when, const std::string& host,
+                                   const std::string& token, const StringList& to_lines,
+                                   const StringList& content_header) const
+{
+    StringList header{"From: " + From, "Message-ID: " + message_id(local_seconds_since_1970(when), token, host),
+                      "Date: " + internet_date(when), "Subject: " + Subject};
+    header.insert(header.end(), to_lines.begin(), to_lines.end());
+    if (!Sender.empty()) header.push_back("Sender: " + Sender);
+    if (!References.empty()) header.push_back("References: " + References);
+    if (!ReplyTo.empty()) header.push_back("Reply-To: " + ReplyTo);
+    header.insert(header.end(), Header.begin(), Header.end());
+    header.insert(header.end(), content_header.begin(), content_header.end());
+    header.emplace_back();
+    return header;
+}
+
+void T_MailNews::Compose(const platform::LocalDateTime& when, const std::string& host, const std::string& token,
+                         const StringList& content_header, const MessageSource& body)
+{
+    MessageLines = HeaderBlock(when, host, token, {}, content_header);
+    // The body's CR LF lines, which may run across blocks; an unfinished last one is a line too.
+    std::string rest;
+    std::string block;
+    while (body && body(block)) {
+        rest += block;
+        std::size_t start = 0;
+        for (auto end = rest.find("\r\n"); end != std::string::npos; end = rest.find("\r\n", start)) {
+            MessageLines.emplace_back(rest, start, end - start);
+            start = end + 2;
+        }
+        rest.erase(0, start);
+    }
+    if (!rest.empty()) MessageLines.push_back(std::move(rest));
+}
+
+void T_Mail::Send(const StringList& content_header, const MessageSource& body)
 {
     if (SMTP == nullptr || Recipients.empty() || From.empty()) return;
 
-    const bool mail_from_was_empty = SMTP->MailFrom.empty();
     // A sender text without an address gives the null sender "<>", as it always did.
-    if (mail_from_was_empty) SMTP->MailFrom = extract_address(Sender.empty() ? From : Sender, 1);
+    const std::string mail_from =
+        SMTP->MailFrom.empty() ? extract_address(Sender.empty() ? From : Sender, 1) : SMTP->MailFrom;
 
-    if (Disclose_Receipts)
-        MessageLines.push_back("To: disclosed recipients list");
-    else
-        MessageLines.push_back(joined_field("To: ", Recipients));
-    if (!CC.empty()) MessageLines.push_back(joined_field("CC: ", CC));
+    StringList to_lines{Disclose_Receipts ? std::string("To: disclosed recipients list")
+                                          : joined_field("To: ", Recipients)};
+    if (!CC.empty()) to_lines.push_back(joined_field("CC: ", CC));
 
     // With no address at all the dialogue still runs, and the server refuses the message:
     // the user learns of it rather than of a message that went nowhere.
-    SMTP->MailTo.clear();
-    add_addresses(SMTP->MailTo, Recipients);
-    add_addresses(SMTP->MailTo, CC);
-    add_addresses(SMTP->MailTo, BCC);
+    StringList envelope;
+    add_addresses(envelope, Recipients);
+    add_addresses(envelope, CC);
+    add_addresses(envelope, BCC);
 
-    T_MailNews::Action();
-
-    // The composed lines are handed over, not copied: a large attachment is held once.
-    SMTP->MailData = std::move(MessageLines);
-    MessageLines.clear();
-    SMTP->MoreData = MoreBody;
-    try {
-        SMTP->Action();
-    } catch (...) {
-        SMTP->MoreData = nullptr;
-        // A failed delivery leaves the composed message in MessageLines.
-        MessageLines = SMTP->MailData;
-        throw;
-    }
-    SMTP->MoreData = nullptr;
-
-    if (mail_from_was_empty) SMTP->MailFrom.clear();
+    const StringList header =
+        HeaderBlock(platform::local_now(), local_host_name(), message_id_token(), to_lines, content_header);
+    SMTP->Send(mail_from, envelope, line_source(header, body));
 }
 
 }  // namespace zanpost

@@ -2,15 +2,13 @@
 // A composed RFC 822 message (T_MailNews) and its delivery through an SMTP client (T_Mail).
 
 #include "platform/clock.h"
+#include "protocols/smtp.h"
 #include "rtl/string_list.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 namespace zanpost {
-
-class T_SMTP;
 
 class T_MailNews {
 public:
@@ -24,28 +22,32 @@ public:
     std::string Subject;
     StringList Body;
     StringList Header;   // extra header lines, written after the standard ones
-    StringList MessageLines;  // the composed message: header block, empty line, body
     std::string References;
     std::string ReplyTo;
+    // When set, the body goes on after Body with the bytes this gives while the message is
+    // sent, for content too large to hold.
+    MessageSource MoreBody;
 
-    // Set by a caller that replaces Body after Action anyway: the next composition moves
-    // the body lines into MessageLines instead of copying them, which leaves Body empty.
-    // Every composition resets it.
-    bool BodyDisposable = false;
+    // What the last Send here composed: header block, empty line, body. T_Mail sends the
+    // message instead and leaves it empty.
+    StringList MessageLines;
 
-    // When set, the body goes on after Body with the bytes this writes while the message is
-    // sent (T_SMTP::MoreData: lines ending in CR LF, a block at a time), for content too large
-    // to hold; MessageLines never holds them.
-    std::function<bool(std::string& block)> MoreBody;
-
-    // Composes the header block and the body into MessageLines (appending to what is
-    // already there), stamped with the current local time, this host's name and a fresh
-    // Message-ID token.
-    virtual void Action();
+    // Send with the body of Body and MoreBody.
+    void Action();
+    // Composes the message, stamped with the current local time, this host's name and a
+    // fresh Message-ID token: the header block with `content_header` (what says how the body
+    // is encoded) after Header, then `body` in place of Body and MoreBody. Here it is kept in
+    // MessageLines; T_Mail delivers it. None of the message's fields is changed.
+    virtual void Send(const StringList& content_header, const MessageSource& body);
 
 protected:
-    // Action's composition with its stamp given.
-    void Compose(const platform::LocalDateTime& when, const std::string& host, const std::string& token);
+    // The header block through its empty line: From, Message-ID, Date and Subject, then
+    // `to_lines` (To and CC), the optional fields, Header and `content_header`.
+    StringList HeaderBlock(const platform::LocalDateTime& when, const std::string& host, const std::string& token,
+                           const StringList& to_lines, const StringList& content_header) const;
+    // Send's composition into MessageLines with its stamp given.
+    void Compose(const platform::LocalDateTime& when, const std::string& host, const std::string& token,
+                 const StringList& content_header, const MessageSource& body);
 };
 
 class T_Mail : public T_MailNews {
@@ -56,13 +58,12 @@ public:
     StringList BCC;          // envelope only, never written into the message
     bool Disclose_Receipts = false;
 
-    // Composes the message and delivers it through SMTP to every address of Recipients, CC
-    // and BCC, in that order (SMTP->MailTo holds them afterwards). The envelope sender is
-    // the address of Sender, or of From, unless SMTP->MailFrom was set, which is then used
-    // as it is and kept. Does nothing without SMTP, without a recipient line or without
-    // From. Raises what the client raises; MessageLines then still holds the composed
-    // message, and SMTP->MailFrom the sender's address.
-    void Action() override;
+    // Composes the message and delivers it through SMTP->Send to every address of
+    // Recipients, CC and BCC, in that order. The envelope sender is the address of Sender,
+    // or of From, unless SMTP->MailFrom is set, which is then used as it is. Does nothing
+    // without SMTP, without a recipient line or without From. Raises what the client
+    // raises. The client's MailFrom, MailTo and MailData are left as they are.
+    void Send(const StringList& content_header, const MessageSource& body) override;
 };
 
 // "<" seconds "." token "@" host ">".

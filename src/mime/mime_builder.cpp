@@ -12,7 +12,6 @@
 #include "rtl/file_reader.h"
 
 #include <algorithm>
-#include <iterator>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -31,69 +30,6 @@ const char* transfer_encoding_line(t_transfer_encoding encoding)
     }
     return nullptr;
 }
-
-// Lines one part takes in the body, so the body is allocated once however large the files.
-std::size_t line_count(const T_Attachment& part)
-{
-    const std::size_t header = 5 + (part.Disposition.empty() ? 0 : 1);
-    if (part.File) return header;  // read while it is sent: never held as lines
-    if (part.Encoding == enc_base64) return header + (part.Data.size() + 44) / 45;
-    return header + part.Text.size();
-}
-
-// Where the generated body goes: bytes for the wire while it is sent ...
-class BlockSink {
-public:
-    explicit BlockSink(std::string& out) : out_(out) {}
-    void line(std::string_view text)
-    {
-        out_.append(text);
-        out_ += "\r\n";
-    }
-    void base64(const char* bytes, std::size_t count) { append_base64_lines(out_, bytes, count); }
-    void text(std::string_view encoded) { out_.append(encoded); }
-    std::size_t size() const noexcept { return out_.size(); }
-
-private:
-    std::string& out_;
-};
-
-// ... or lines, for a body built beforehand.
-class LineSink {
-public:
-    explicit LineSink(StringList& lines) : lines_(lines) {}
-    void line(std::string_view text)
-    {
-        lines_.emplace_back(text);
-        size_ += text.size() + 2;
-    }
-    void base64(const char* bytes, std::size_t count)
-    {
-        for (std::size_t done = 0; done < count; done += 45) {
-            encode_base64_line(lines_.emplace_back(), bytes + done, std::min<std::size_t>(45, count - done));
-            size_ += lines_.back().size() + 2;
-        }
-    }
-    // Encoded text of CR LF lines; a line may run on into the next call.
-    void text(std::string_view encoded)
-    {
-        std::string_view rest = encoded;
-        size_ += rest.size();
-        for (auto end = rest.find("\r\n"); end != std::string_view::npos; end = rest.find("\r\n")) {
-            carry_.append(rest.substr(0, end));
-            lines_.push_back(std::move(carry_));
-            carry_.clear();
-            rest.remove_prefix(end + 2);
-        }
-        carry_.append(rest);
-    }
-    std::size_t size() const noexcept { return size_; }
-
-private:
-    StringList& lines_;
-    std::string carry_;
-    std::size_t size_ = 0;
-};
 
 // The generated body in order: runs of ready lines, the base64 content of file parts and
 // the streamed text, each encoded only when the body's next bytes are asked for.
@@ -125,39 +61,41 @@ public:
         add_piece(std::move(piece));
     }
 
-    // Writes the next stretch of the body, about `size` bytes; false when nothing is left.
-    template <typename Sink>
-    bool next(Sink& sink, std::size_t size = 0x10000)
+    // Appends the next stretch of the body to `out`, about `size` bytes of CR LF lines;
+    // false when nothing is left.
+    bool next(std::string& out, std::size_t size = 0x10000)
     {
-        const std::size_t start = sink.size();
-        while (sink.size() - start < size && piece_ < pieces_.size()) {
+        const std::size_t start = out.size();
+        const auto add_line = [&out](std::string_view line) {
+            out.append(line);
+            out += "\r\n";
+        };
+        while (out.size() - start < size && piece_ < pieces_.size()) {
             Piece& piece = pieces_[piece_];
             bool done = true;
             if (piece.held != nullptr) {
                 const std::string& bytes = piece.held->bytes();
                 const std::size_t n = std::min(bytes.size() - offset_, chunk_bytes);
-                sink.base64(bytes.data() + offset_, n);
+                append_base64_lines(out, bytes.data() + offset_, n);
                 offset_ += n;
                 done = offset_ >= bytes.size();
             } else if (piece.file != nullptr) {
                 chunk_.resize(chunk_bytes);
                 const std::size_t n = piece.file->read(chunk_.data(), chunk_bytes);
-                sink.base64(chunk_.data(), n);
+                append_base64_lines(out, chunk_.data(), n);
                 done = n < chunk_bytes;
             } else if (piece.text != nullptr) {
                 done = !(*piece.text)(chunk_);
-                encoded_.clear();
                 if (!done && !chunk_.empty()) {
                     if (offset_ == 0)
-                        for (const auto& line : piece.lines) sink.line(line);
+                        for (const auto& line : piece.lines) add_line(line);
                     offset_ = 1;  // the part's header lines are out
-                    quoted_.append(encoded_, chunk_);
+                    quoted_.append(out, chunk_);
                 } else if (done) {
-                    quoted_.finish(encoded_);
+                    quoted_.finish(out);
                 }
-                sink.text(encoded_);
             } else {
-                while (sink.size() - start < size && offset_ < piece.lines.size()) sink.line(piece.lines[offset_++]);
+                while (out.size() - start < size && offset_ < piece.lines.size()) add_line(piece.lines[offset_++]);
                 done = offset_ >= piece.lines.size();
             }
             if (done) {
@@ -165,7 +103,7 @@ public:
                 offset_ = 0;
             }
         }
-        return sink.size() != start;
+        return out.size() != start;
     }
 
 private:
@@ -198,7 +136,6 @@ private:
     std::size_t offset_ = 0;  // the next line, or byte of held content, of the piece
     std::string chunk_;       // a file's bytes, or the text, as read
     QuotedPrintableWriter quoted_;  // the text's line that runs on into its next block
-    std::string encoded_;
 };
 
 }  // namespace
@@ -336,83 +273,58 @@ void T_Mime::SendMail()
 
     Boundary = make_boundary(platform::local_now(), local_ip_address());
     const std::string delimiter = "--" + Boundary;
-    StringList saved_body;
-    int text_index = -1;
-    std::size_t generated_lines = 0;
+    // The delimiter and the header lines that open a part.
+    const auto part_header = [&delimiter](const std::string& type, const std::string& disposition,
+                                          t_transfer_encoding encoding) {
+        StringList lines{{}, delimiter, "Content-Type: " + type};
+        if (!disposition.empty()) lines.push_back("Content-Disposition: " + disposition);
+        if (const char* line = transfer_encoding_line(encoding)) lines.emplace_back(line);
+        lines.emplace_back();
+        return lines;
+    };
 
-    try {
-        Mail->Header.push_back("MIME-Version: 1.0");
-        Mail->Header.push_back("Content-Type: multipart/mixed; boundary=\"" + Boundary + "\"");
-        Mail->Header.push_back("Content-Transfer-Encoding: 7bit");
-
-        saved_body = std::move(Mail->Body);
-        Mail->Body.clear();
-        if (!saved_body.empty()) text_index = AttachText(saved_body);
-
-        BodyWriter generated;
-        std::size_t total = 2;
-        for (auto& part : Attachments) {
-            total += line_count(part);
-            generated.add({});
-            generated.add(delimiter);
-            generated.add("Content-Type: " + part.ContentType);
-            if (!part.Disposition.empty()) generated.add("Content-Disposition: " + part.Disposition);
-            if (const char* line = transfer_encoding_line(part.Encoding)) generated.add(line);
-            generated.add({});
-            if (part.Encoding == enc_base64 && part.File) {
-                generated.add_base64(*part.File);
-            } else if (part.Encoding == enc_base64) {
-                generated.add_base64(part.Data);
-                part.Data.set_position(part.Data.size());  // as if read through to its end
-            } else {
-                for (const auto& line : part.Text) generated.add_quoted(line);
-            }
-        }
-        if (StreamedText)
-            generated.add_text(StreamedText, {{}, delimiter, "Content-Type: " + std::string(czech_text_type),
-                                              transfer_encoding_line(enc_quoted_printable), {}});
-        generated.add({});
-        generated.add(delimiter + "--");
-
-        if (EncodeWhileSending) {
-            // Body stays empty: every generated byte reaches the message while it is sent.
-            Mail->MoreBody = [&generated](std::string& block) {
-                block.clear();
-                BlockSink sink(block);
-                return generated.next(sink);
-            };
+    BodyWriter generated;
+    for (auto& part : Attachments) {
+        for (auto& line : part_header(part.ContentType, part.Disposition, part.Encoding))
+            generated.add(std::move(line));
+        if (part.Encoding == enc_base64 && part.File) {
+            generated.add_base64(*part.File);
+        } else if (part.Encoding == enc_base64) {
+            generated.add_base64(part.Data);
+            part.Data.set_position(part.Data.size());  // as if read through to its end
         } else {
-            StringList body;
-            body.reserve(total);
-            LineSink sink(body);
-            while (generated.next(sink)) {
-            }
-            generated_lines = body.size();
-            Mail->Body = std::move(body);
+            for (const auto& line : part.Text) generated.add_quoted(line);
         }
-
-        // When the text comes back afterwards, nobody sees the generated body again, so the
-        // message may take it over instead of copying a large attachment once more.
-        Mail->BodyDisposable = !saved_body.empty();
-        Mail->Action();
-        Mail->BodyDisposable = false;
-        Mail->MoreBody = nullptr;
-
-        if (!saved_body.empty()) Mail->Body = std::move(saved_body);
-    } catch (...) {
-        Mail->BodyDisposable = false;
-        Mail->MoreBody = nullptr;
-        // A failed send leaves the generated lines in Body; take them back from the
-        // composed message if the message had taken them over.
-        auto& composed = Mail->MessageLines;
-        if (Mail->Body.empty() && generated_lines != 0 && composed.size() >= generated_lines)
-            Mail->Body.assign(composed.end() - static_cast<std::ptrdiff_t>(generated_lines), composed.end());
-        // Encoded while sending, no generated lines exist to leave behind: the text comes back.
-        if (EncodeWhileSending && !saved_body.empty()) Mail->Body = std::move(saved_body);
-        RemoveAttachment(text_index);
-        throw;
     }
-    RemoveAttachment(text_index);
+    // The message's text goes last, its held lines before the text read while it is sent.
+    if (!Mail->Body.empty()) {
+        for (auto& line : part_header(czech_text_type, {}, enc_quoted_printable)) generated.add(std::move(line));
+        for (const auto& line : Mail->Body) generated.add_quoted(line);
+    }
+    if (StreamedText) generated.add_text(StreamedText, part_header(czech_text_type, {}, enc_quoted_printable));
+    generated.add({});
+    generated.add(delimiter + "--");
+
+    const StringList content_header{"MIME-Version: 1.0",
+                                    "Content-Type: multipart/mixed; boundary=\"" + Boundary + "\"",
+                                    "Content-Transfer-Encoding: 7bit"};
+    if (EncodeWhileSending) {
+        Mail->Send(content_header, [&generated](std::string& block) {
+            block.clear();
+            return generated.next(block);
+        });
+        return;
+    }
+    // Every part is read now, before the message is handed on: one that cannot be read fails
+    // the send before anything goes out.
+    std::string whole;
+    while (generated.next(whole)) {
+    }
+    Mail->Send(content_header, [&whole](std::string& block) {
+        block.swap(whole);
+        whole.clear();
+        return !block.empty();
+    });
 }
 
 }  // namespace zanpost

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace zanpost {
 
@@ -22,6 +23,18 @@ std::string ehlo_keyword(std::string_view line, std::string_view& rest)
 }
 
 }  // namespace
+
+MessageSource line_source(const StringList& lines, MessageSource more)
+{
+    return [&lines, more = std::move(more), next = std::size_t(0)](std::string& block) mutable {
+        block.clear();
+        while (next < lines.size() && block.size() < 0x10000) {
+            block += lines[next++];
+            block += "\r\n";
+        }
+        return !block.empty() || (more && more(block));
+    };
+}
 
 T_SMTP::T_SMTP() { Port = 25; }
 
@@ -136,8 +149,16 @@ void T_SMTP::Authenticate()
 
 void T_SMTP::Action()
 {
+    if (MailData.empty()) {
+        RefusedRecipients.clear();
+        return;
+    }
+    Send(MailFrom, MailTo, line_source(MailData));
+}
+
+void T_SMTP::Send(const std::string& mail_from, const StringList& recipients, const MessageSource& source)
+{
     RefusedRecipients.clear();
-    if (MailData.empty()) return;
     if (!UserName.empty() && Mechanism != SaslMechanism::automatic && sasl_name(Mechanism).empty())
         throw ESecureError(SecureCause::configuration, "The login mechanism asked for is not one of SMTP");
 
@@ -159,11 +180,11 @@ void T_SMTP::Action()
         path_separator = ":";
     }
 
-    SendCommand("MAIL FROM" + path_separator + "<" + MailFrom + ">");
+    SendCommand("MAIL FROM" + path_separator + "<" + mail_from + ">");
     ReadReply();
     if (ReplyCode >= 300) Refuse();
 
-    for (const std::string& address : MailTo) {
+    for (const std::string& address : recipients) {
         SendCommand("RCPT TO" + path_separator + "<" + address + ">");
         ReadReply();
         if (ReplyCode >= 400) RefusedRecipients.push_back(address);
@@ -173,7 +194,7 @@ void T_SMTP::Action()
     ReadReply();
     if (ReplyCode != 354) Refuse();
 
-    SendDotTerminated(MailData, MoreData);
+    SendDotTerminated({}, source);
     ReadReply();
     if (ReplyCode >= 300) Refuse();
 }

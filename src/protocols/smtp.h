@@ -1,7 +1,7 @@
 #pragma once
 // Delivery of one message to an SMTP server: HELO (or EHLO with TLS or a login), MAIL FROM,
-// RCPT TO, DATA. The client knows nothing of headers, MIME or address texts; T_Mail fills
-// the envelope with bare addresses and the lines, and runs Action.
+// RCPT TO, DATA. The client knows nothing of headers, MIME or address texts; T_Mail hands
+// Send the envelope's bare addresses and the message as a source of bytes.
 
 #include "net/tcpip.h"
 #include "protocols/sasl.h"
@@ -12,6 +12,18 @@
 #include <string>
 
 namespace zanpost {
+
+// A message as it goes out: each call replaces the block by the next bytes, lines ending in
+// CR LF that are not yet dot-stuffed (a block may end inside a line), and returns false
+// when none are left. The source is read once, while the message is sent, so content too
+// large to hold is read and encoded a piece at a time; a failure it raises ends the
+// delivery with the connection closed before the message's final ".", so the server drops
+// the message.
+using MessageSource = std::function<bool(std::string& block)>;
+
+// The lines, each with CR LF, in blocks of about 64 KiB, then what `more` gives. The lines
+// are read, not copied: they must outlive the source.
+MessageSource line_source(const StringList& lines, MessageSource more = {});
 
 class T_SMTP : public T_TcpIp {
 public:
@@ -24,24 +36,24 @@ public:
     // server offers.
     SaslMechanism Mechanism = SaslMechanism::automatic;
 
+    // What Action delivers: Send's arguments as fields, for a message held as lines.
     std::string MailFrom;         // the envelope sender, a bare address; empty: "MAIL FROM: <>"
-    std::string HeloName;         // the local host name the last Action greeted with
-    std::int32_t ReplyCode = 0;   // of the last reply read (its first line)
-    std::string ReplyText;        // of the last reply read (its first line, code dropped)
     StringList MailTo;            // the envelope recipients, one bare address each
     StringList MailData;          // the message: header block, empty line, body
-    // When set, the message goes on after MailData with the bytes this writes while it is
-    // sent, for content too large to hold: each call replaces the block by the next bytes,
-    // lines ending in CR LF that are not yet dot-stuffed (a block may end inside a line),
-    // and returns false when none are left. A failure it raises ends the delivery with the
-    // connection closed before the message's final ".", so the server drops the message.
-    std::function<bool(std::string& block)> MoreData;
-    // The recipients of the last Action that the server refused (a code of 400 or more);
+
+    std::string HeloName;         // the local host name the last delivery greeted with
+    std::int32_t ReplyCode = 0;   // of the last reply read (its first line)
+    std::string ReplyText;        // of the last reply read (its first line, code dropped)
+    // The recipients of the last delivery that the server refused (a code of 400 or more);
     // the message still went to the others.
     StringList RefusedRecipients;
 
-    // Opens a fresh connection and delivers MailData to every address of MailTo (with none,
-    // the server is left to refuse DATA). Does nothing when MailData is empty.
+    // Send(MailFrom, MailTo, the lines of MailData); does nothing when MailData is empty.
+    void Action() override;
+
+    // Opens a fresh connection and delivers the message `source` gives to every address of
+    // `recipients` (with none, the server is left to refuse DATA), `mail_from` (a bare
+    // address, or empty for "<>") as the envelope sender.
     //
     // Without TLS and without UserName the dialogue is HELO and the envelope, as it always
     // was. With either it begins with EHLO and never falls back to HELO; with Tls starttls
@@ -54,8 +66,9 @@ public:
     // the login fails (auth_no_mechanism when nothing offered may carry it, auth_refused;
     // configuration for a Mechanism that is no SMTP one, before connecting);
     // ETcpIpError/ESocketError for the connection; EConvertError for a reply that does not
-    // start with a number. Otherwise the connection stays open afterwards.
-    void Action() override;
+    // start with a number; what the source raises. Otherwise the connection stays open
+    // afterwards.
+    virtual void Send(const std::string& mail_from, const StringList& recipients, const MessageSource& source);
 
     // Reads one reply, continuation lines included, into ReplyCode and ReplyText.
     void ReadReply();

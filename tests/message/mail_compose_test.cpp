@@ -6,8 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace zanpost {
 namespace {
@@ -23,13 +25,16 @@ platform::LocalDateTime second_of_january_1970()
     return when;
 }
 
-// Runs the composition with a fixed stamp.
+// Composes with a fixed stamp.
 class StampedNews : public T_MailNews {
 public:
-    void compose() { Compose(second_of_january_1970(), "host.example", "r4nd0m"); }
+    void Send(const StringList& content_header, const MessageSource& body) override
+    {
+        Compose(second_of_january_1970(), "host.example", "r4nd0m", content_header, body);
+    }
 };
 
-TEST(Compose, StandardLinesFirstThenOptionalOnesHeaderEmptyLineAndBody)
+TEST(Compose, StandardLinesFirstThenOptionalOnesHeaderContentHeaderEmptyLineAndBody)
 {
     StampedNews news;
     news.From = "Jan <jan@example.cz>";
@@ -39,15 +44,21 @@ TEST(Compose, StandardLinesFirstThenOptionalOnesHeaderEmptyLineAndBody)
     news.ReplyTo = "reply@example.cz";
     news.Header = StringList{"X-One: 1", "X-Two: 2"};
     news.Body = StringList{"first", "", "last"};
-    news.MessageLines = StringList{"To: eva@example.cz"};
 
-    news.compose();
-
+    news.Action();
     EXPECT_THAT(news.MessageLines,
                 ElementsAre("From: Jan <jan@example.cz>", "Message-ID: <86400.r4nd0m@host.example>",
                             "Date: " + internet_date(second_of_january_1970()), "Subject: ZAN_POST vypis",
-                            "To: eva@example.cz", "Sender: office@example.cz", "References: <1@x>",
-                            "Reply-To: reply@example.cz", "X-One: 1", "X-Two: 2", "", "first", "", "last"));
+                            "Sender: office@example.cz", "References: <1@x>", "Reply-To: reply@example.cz",
+                            "X-One: 1", "X-Two: 2", "", "first", "", "last"));
+
+    // A content header closes the header block; a body given in its place is sent instead of
+    // Body, and nothing of the message's own fields changes.
+    const StringList other{"other"};
+    news.Send({"MIME-Version: 1.0"}, line_source(other));
+    ASSERT_GE(news.MessageLines.size(), 3u);
+    EXPECT_THAT(StringList(news.MessageLines.end() - 3, news.MessageLines.end()),
+                ElementsAre("MIME-Version: 1.0", "", "other"));
     EXPECT_THAT(news.Body, ElementsAre("first", "", "last"));
     EXPECT_THAT(news.Header, ElementsAre("X-One: 1", "X-Two: 2"));
 }
@@ -55,28 +66,33 @@ TEST(Compose, StandardLinesFirstThenOptionalOnesHeaderEmptyLineAndBody)
 TEST(Compose, EmptyFieldsStillGiveTheFourStandardLines)
 {
     StampedNews news;
-    news.compose();
+    news.Action();
     ASSERT_EQ(news.MessageLines.size(), 5u);
     EXPECT_EQ(news.MessageLines[0], "From: ");
     EXPECT_EQ(news.MessageLines[3], "Subject: ");
     EXPECT_EQ(news.MessageLines[4], "");
 }
 
-TEST(Compose, DisposableBodyIsMovedAndTheFlagResets)
+TEST(Compose, TheBodySourceFollowsBodyWithItsLinesRunningAcrossBlocks)
 {
+    // Blocks end inside a line and between the CR and the LF of a line end; an unfinished
+    // last line is a line too, and a second composition replaces the first.
     StampedNews news;
-    news.Body = StringList{"a", "b"};
-    news.BodyDisposable = true;
-    news.compose();
-    EXPECT_THAT(news.Body, IsEmpty());
-    EXPECT_FALSE(news.BodyDisposable);
-    EXPECT_EQ(news.MessageLines.back(), "b");
+    news.Body = StringList{"a", ""};
+    const std::vector<std::string> blocks{"b\r", "\nc", "", " d\r\n\r\ne"};
+    news.MoreBody = [&blocks, next = std::size_t(0)](std::string& block) mutable {
+        if (next == blocks.size()) return false;
+        block = blocks[next++];
+        return true;
+    };
+    news.Action();
+    const auto blank = std::find(news.MessageLines.begin(), news.MessageLines.end(), std::string());
+    EXPECT_THAT(StringList(blank + 1, news.MessageLines.end()), ElementsAre("a", "", "b", "c d", "", "e"));
+    EXPECT_THAT(news.Body, ElementsAre("a", ""));
 
-    news.Body = StringList{"c"};
-    news.MessageLines.clear();
-    news.compose();
-    EXPECT_THAT(news.Body, ElementsAre("c"));
-    EXPECT_EQ(news.MessageLines.back(), "c");
+    news.MoreBody = nullptr;
+    news.Action();
+    EXPECT_EQ(news.MessageLines.size(), 7u);
 }
 
 TEST(Compose, ActionStampsAFreshMessageIdEveryTime)
