@@ -99,7 +99,7 @@ public:
     T_Mime(const T_Mime&) = delete;
     T_Mime& operator=(const T_Mime&) = delete;
 
-    T_MailNews* Mail = nullptr;  // the message SendMail builds and sends; not owned
+    T_MailNews* Mail = nullptr;  // the message SendMail sends; not owned, only read
     std::string Boundary;        // without the leading "--"
     std::vector<T_Attachment> Attachments;
 
@@ -122,16 +122,14 @@ public:
     void ClearAttachments();
     int AttachmentCount() const;
 
-    // Turns Mail into a multipart/mixed message of the parts, with its body text as a last
-    // text part, and runs its Action; afterwards Body holds its text again. Without Mail it
-    // does nothing. Raises what Action raises.
+    // Sends Mail (Mail->Send) as a multipart/mixed message of the parts, with its Body as a
+    // last text part; Mail's MoreBody is not sent. Without Mail it does nothing. Raises what
+    // Send raises.
     void SendMail();
-    // Set by a caller that looks at neither the generated lines nor the composed message
-    // after SendMail: the body is then produced while it is sent (Mail's MoreBody), so a
-    // large file is never held as base64 lines, and Body never holds the generated lines
-    // (after a failed send it holds its text again). The bytes sent are the same. Mail's
-    // Action must send MoreBody's bytes, as T_Mail's does. Parts of AttachStreamedFile and
-    // StreamedText are read then as well; without it they are read into Body by SendMail.
+    // When set, the body is produced while it is sent, so a large file is never held as
+    // base64 lines; without it every part is read and encoded before Mail is handed the
+    // message, and one that cannot be read fails before anything is sent. The bytes sent
+    // are the same.
     bool EncodeWhileSending = false;
     // When set, text that SendMail sends as a last quoted-printable part of type
     // czech_text_type, after Body's, read while it is sent: each call replaces the block by
