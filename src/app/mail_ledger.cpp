@@ -122,6 +122,7 @@ MailLedger::Loaded MailLedger::Load()
     }
 
     std::vector<Entry> entries;
+    entries.reserve(std::size_t(std::count(content.begin(), content.end(), '\n')));
     std::string_view rest = content;
     std::size_t line_number = 0;
     bool ours = false;

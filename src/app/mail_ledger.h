@@ -66,6 +66,10 @@ public:
     // it must be fetched again.
     void Forget(std::string_view id);
 
+    // Room for this many more new entries, so that the first run over a full mailbox does
+    // not hold the entries twice while they grow.
+    void Reserve(std::size_t more) { added_.reserve(added_.size() + more); }
+
     // True when Save would write something other than what was loaded.
     bool Changed() const noexcept { return changed_; }
 

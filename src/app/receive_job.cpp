@@ -19,6 +19,7 @@
 #include "rtl/file_io.h"
 #include "rtl/string_list.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -380,15 +381,21 @@ public:
         return mode_ == Mode::full ? entry : nullptr;
     }
 
+    // Room for the entries of this many messages new to the ledger.
+    void Expect(std::size_t messages)
+    {
+        if (mode_ != Mode::none && listed_) ledger_.Reserve(messages);
+    }
+
     void Seen(const t_reply& message)
     {
-        if (mode_ != Mode::none && listed_) ledger_.MarkSeen(message.uid, message.size);
+        if (mode_ != Mode::none && listed_ && !message.uid.empty()) ledger_.MarkSeen(message.uid, message.size);
     }
 
     // The message's files and text are stored: from now on it is never stored again.
     void Stored(const t_reply& message)
     {
-        if (!Full()) return;
+        if (!Full() || message.uid.empty()) return;
         ledger_.MarkStored(message.uid, message.size, LedgerToday());
         stored_.push_back(message.uid);
     }
@@ -459,30 +466,33 @@ void ReceiveJob()
                 ask[i] = false;
                 if (known->state == MailLedger::State::stored) stored_before.push_back(std::int32_t(i + 1));
             }
+            ledger->Expect(std::size_t(std::count(ask.begin(), ask.end(), true)));
             pop3.GetSummaries([&ask](std::size_t i) { return bool(ask[i]); });
-            StringList Subjects = std::move(pop3.Lines);
-            // Encoded words and folds read as the sender wrote them, in CP1250.
-            for (std::string& entry : Subjects) entry = decode_header_text(entry);
+            // The marked messages by their index, with the text after the marker; only these
+            // summaries are kept, so a full office mailbox costs no more than its listing.
+            std::vector<std::pair<std::size_t, std::string>> marked;
+            for (std::size_t i = 0; i < pop3.Messages.size(); ++i) {
+                const t_reply& message = pop3.Messages[i];
+                if (!ask[i]) continue;
+                // Encoded words and folds read as the sender wrote them, in CP1250.
+                std::string entry = decode_header_text(summary_entry(message));
+                const std::size_t p = ascii_upper(entry).find(marker);
+                if (p != std::string::npos)
+                    marked.emplace_back(i, entry.substr(p + marker.size()));
+                else if (message.summarized)
+                    ledger->Seen(message);
+            }
+            ask = std::vector<bool>();
             if (!stored_before.empty()) pop3.DeleteMany(stored_before, [](std::int32_t, bool) {});
             bool output_refusal_shown = false;
-
-            std::size_t marked = 0;
-            for (std::size_t i = 0; i < Subjects.size(); ++i) {
-                if (ascii_upper(Subjects[i]).find(marker) != std::string::npos)
-                    ++marked;
-                else if (pop3.Messages[i].summarized)
-                    ledger->Seen(pop3.Messages[i]);
-            }
             std::size_t fetching = 0;
             // Stored in a session that broke: the server forgot their deletion. A later
             // session of this run deletes them; failing that, the next run does.
             std::vector<std::int32_t> stored_undeleted;
             std::vector<std::int32_t> stored_in_session;
 
-            for (std::size_t i = 0; i < Subjects.size(); ++i) {
-                const std::size_t p = ascii_upper(Subjects[i]).find(marker);
-                if (p == std::string::npos) continue;
-                icon.ShowProgress(MessageStep(++fetching, marked));
+            for (const auto& [i, marker_text] : marked) {
+                icon.ShowProgress(MessageStep(++fetching, marked.size()));
                 if (!output_allowed) {
                     if (!output_refusal_shown) ShowError(texts::output_not_saved);
                     output_refusal_shown = true;
@@ -490,9 +500,10 @@ void ReceiveJob()
                 }
 
                 const int number = int(i + 1);
-                const t_reply listed = pop3.Messages[i];
+                // As the summaries saw it: a session after a break lists anew in Messages.
+                const t_reply listed = pop3.SeenMessages()[i];
                 MessageUnpacker unpacker(text);
-                unpacker.Begin(Subjects[i].substr(p + marker.size()));
+                unpacker.Begin(marker_text);
                 bool kept = false;
                 try {
                     // Parsed as it arrives: every part goes straight to its file or to the

@@ -1,9 +1,11 @@
 #include "protocols/pop3.h"
 
 #include "rtl/ascii.h"
+#include "rtl/exceptions.h"
 #include "rtl/number.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <string_view>
 
@@ -222,6 +224,10 @@ void T_Pop3::SecureLogin(const std::string& greeting)
 
 void T_Pop3::Login()
 {
+    if (headers_read_ && !seen_taken_) {
+        seen_ = std::move(Messages);
+        seen_taken_ = true;
+    }
     T_TcpIp::Login();
     Messages.clear();
     // What an earlier server offered says nothing about this session's.
@@ -252,11 +258,24 @@ void T_Pop3::Login()
 
     SendCommand("LIST");
     ReadReply();
-    StringList listing;
-    ReadDotTerminated(listing);
+    // Parsed as the lines come, a listing of tens of thousands never held as text; a line
+    // that is no listing line fails the login once the answer is read, in step.
     std::vector<t_reply> messages;
-    messages.reserve(listing.size());
-    for (const std::string& line : listing) messages.push_back(parse_listing_line(line));
+    // Most servers say how many follow ("+OK 2 messages"): room for them at once, not the
+    // twice as much that growing one by one may take.
+    if (const auto count = try_str_to_int(std::string_view(status_line_).substr(3, status_line_.find(' ', 4) - 3));
+        count && *count > 0)
+        messages.reserve(std::size_t(std::min(*count, 1 << 17)));
+    std::exception_ptr garbled;
+    ReadDotTerminated([&messages, &garbled](std::string& line) {
+        if (garbled) return;
+        try {
+            messages.push_back(parse_listing_line(line));
+        } catch (const EConvertError&) {
+            garbled = std::current_exception();
+        }
+    });
+    if (garbled) std::rethrow_exception(garbled);
     Messages = std::move(messages);
 }
 
@@ -287,12 +306,25 @@ void T_Pop3::GetHeaders()
 {
     GetUniqueIds();
     GetSummaries([](std::size_t) { return true; });
+    StringList summary;
+    summary.reserve(Messages.size());
+    for (const t_reply& message : Messages) summary.push_back(summary_entry(message));
+    Lines = std::move(summary);
+}
+
+std::string summary_entry(const t_reply& message)
+{
+    if (!message.summarized) return std::to_string(message.number);
+    if (message.subject_text.empty()) return message.from_text;
+    return message.from_text + '\x07' + message.subject_text;
 }
 
 void T_Pop3::GetUniqueIds()
 {
     Lines.clear();
     seen_.clear();
+    headers_read_ = false;
+    seen_taken_ = false;
     later_session_ = false;
     confirmed_.clear();
     if (!Messages.empty()) ReadUniqueIds();
@@ -301,26 +333,15 @@ void T_Pop3::GetUniqueIds()
 void T_Pop3::GetSummaries(const std::function<bool(std::size_t)>& wanted)
 {
     Lines.clear();
-    // Last message first, as always; the entries are filled in place.
+    // Last message first, as always.
     std::vector<std::size_t> asked;
     for (std::size_t i = Messages.size(); i > 0; --i)
         if (wanted(i - 1)) asked.push_back(i - 1);
-    StringList summary(Messages.size());
     Exchange(
         asked.size(), MayPipeline(asked.size()),
         [&](std::size_t k) { return "TOP " + std::to_string(Messages[asked[k]].number) + " 1"; },
-        [&](std::size_t k) {
-            t_reply& message = Messages[asked[k]];
-            std::string& entry = summary[asked[k]];
-            if (!ReadSummaryAnswer(message))
-                entry = std::to_string(message.number);
-            else if (message.subject_text.empty())
-                entry = message.from_text;
-            else
-                entry = message.from_text + '\x07' + message.subject_text;
-        });
-    Lines = std::move(summary);
-    seen_ = Messages;
+        [&](std::size_t k) { ReadSummaryAnswer(Messages[asked[k]]); });
+    headers_read_ = true;
 }
 
 bool T_Pop3::MayPipeline(std::size_t commands)
@@ -376,6 +397,7 @@ bool T_Pop3::ReadSummary(t_reply& entry)
 
 bool T_Pop3::ReadSummaryAnswer(t_reply& entry)
 {
+    entry.summarized = false;
     try {
         ReadReply();
     } catch (const EProtocolError& refused) {
@@ -423,14 +445,18 @@ void T_Pop3::ReadUniqueIds()
         if (refused.ReplyNumber != 500) throw;
         return;  // a server without UIDL: the summaries stand in
     }
-    StringList listing;
-    ReadDotTerminated(listing);
-    for (const std::string& line : listing) {
-        const unique_id entry = parse_unique_id(line);
-        if (entry.id.empty()) continue;
+    ReadDotTerminated([this](std::string& line) {
+        unique_id entry = parse_unique_id(line);
+        if (entry.id.empty()) return;
+        // Listed in order as a rule: message n at n - 1, looked for only where it is not.
+        const auto at = std::size_t(entry.number) - 1;
+        if (entry.number >= 1 && at < Messages.size() && Messages[at].number == entry.number) {
+            Messages[at].uid = std::move(entry.id);
+            return;
+        }
         for (t_reply& message : Messages)
             if (message.number == entry.number) message.uid = entry.id;
-    }
+    });
 }
 
 void T_Pop3::ConnectFor(std::int32_t n)
@@ -438,7 +464,7 @@ void T_Pop3::ConnectFor(std::int32_t n)
     if (!Connected) {
         Login();
         // Only a session after GetHeaders' own needs its numbers checked.
-        later_session_ = !seen_.empty();
+        later_session_ = seen_taken_ && !seen_.empty();
         confirmed_.clear();
     }
     if (!later_session_ || std::find(confirmed_.begin(), confirmed_.end(), n) != confirmed_.end()) return;

@@ -25,6 +25,10 @@ public:
     bool summarized = false;   // from_text and subject_text were read ("TOP n 1" answered)
 };
 
+// The summary entry GetHeaders makes of a message: sender, BEL (7) and subject, the sender
+// alone when there is no subject, or the message number when no summary was read.
+std::string summary_entry(const t_reply& message);
+
 // What Mechanism automatic logs in with: over TLS SASL PLAIN when offered, else USER and
 // PASS; without TLS what sasl_automatic_choice takes (CRAM-MD5), else APOP when the greeting
 // has a stamp; nothing (nullopt) otherwise, since the password must not cross in clear.
@@ -81,11 +85,16 @@ public:
     // GetHeaders in two steps, for a caller that knows some messages already. The unique
     // ids: fills the uid of Messages ("UIDL"; a refusal leaves them empty).
     void GetUniqueIds();
-    // Then the summaries of the messages `wanted` picks (by their index in Messages), as
-    // GetHeaders makes them; a message not picked gets an empty entry and no TOP. The TOPs
-    // go out last message first; to a server that announces PIPELINING (RFC 2449) many at
-    // once, their answers read in order (see MayPipeline).
+    // Then the summaries of the messages `wanted` picks (by their index in Messages): their
+    // from_text, subject_text and summarized; a message not picked costs no TOP. Lines is
+    // emptied: a mailbox of tens of thousands is not written out twice (summary_entry makes
+    // an entry where it is needed). The TOPs go out last message first; to a server that
+    // announces PIPELINING (RFC 2449) many at once, their answers read in order (see
+    // MayPipeline). Failures as in GetHeaders.
     void GetSummaries(const std::function<bool(std::size_t index)>& wanted);
+    // The messages as GetSummaries saw them (numbers, sizes, unique ids, summaries), also
+    // after a later session's Login has put its own listing into Messages.
+    const std::vector<t_reply>& SeenMessages() const noexcept { return seen_taken_ ? seen_ : Messages; }
 
     // Marks the messages deleted ("DELE n" each), in the session of GetHeaders pipelined
     // as GetSummaries' TOPs are, else one after the other as Delete does. `deleted` hears
@@ -168,7 +177,11 @@ private:
     // The answer to "DELE n": true for "+OK", false for "-ERR".
     bool ReadDeleteAnswer();
 
-    std::vector<t_reply> seen_;             // Messages as GetHeaders saw them
+    // Messages as GetHeaders saw them, taken over from Messages (not copied: a mailbox may
+    // hold tens of thousands) when a later session logs in.
+    std::vector<t_reply> seen_;
+    bool headers_read_ = false;             // GetSummaries has run in this session
+    bool seen_taken_ = false;               // seen_ holds its listing
     bool later_session_ = false;            // logged in again since GetHeaders
     std::vector<std::int32_t> confirmed_;   // numbers matched in this later session
 };
