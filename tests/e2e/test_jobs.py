@@ -453,8 +453,10 @@ class OtherMailerTest(JobTest):
         changed = {path for path, data in snapshot(receiver.root).items()
                    if before.get(path) != data}
         data_dir = cesta.relative_to(receiver.root)
-        # No message was stored whole, so the output file is not written.
-        self.assertEqual(changed, {data_dir / "x", data_dir / "y"})
+        # No message was stored whole, so the output file is not written; the first GET makes
+        # the lock file beside its ledger.
+        lock = receiver.program_dir.relative_to(receiver.root) / "Zan_Post.uidl.lock"
+        self.assertEqual(changed, {data_dir / "x", data_dir / "y", lock})
         self.assertEqual((cesta / "x").read_bytes(), b"dva kroky nahoru")
         self.assertEqual((cesta / "y").read_bytes(), b"cesta Windows")
         # The message stays, so its text must not arrive before the run that takes it away.
@@ -465,6 +467,94 @@ class OtherMailerTest(JobTest):
         self.assertEqual(receiver.run_merged("GET").stdout,
                          "".join(b + "\n" for b in boxes) + NOTICE + "\n")
         self.assertEqual(SERVERS.messages(), [raw])
+
+
+class OfficeMailboxTest(JobTest):
+    """A mailbox shared with an office: thousands of messages that stay, a few marked ones
+    among them. Only new mail costs a TOP; Dovecot announces PIPELINING, so even the first
+    run sends the TOPs in batches."""
+
+    WAITING = 3000
+
+    def put_many(self, messages):
+        """Straight into the Maildir as mailservers.sh put does, without a process per message."""
+        owner = os.stat(SERVERS.maildir)
+        for k, raw in enumerate(messages):
+            name = f"{k}.M{random.randrange(1 << 30)}P{os.getpid()}.zp-e2e"
+            tmp = SERVERS.maildir / "tmp" / name
+            tmp.write_bytes(raw)
+            os.chown(tmp, owner.st_uid, owner.st_gid)
+            os.chmod(tmp, 0o600)
+            os.rename(tmp, SERVERS.maildir / "new" / name)
+
+    @staticmethod
+    def ordinary(k):
+        body = b"".join(b"radek %d obycejne posty kancelare\r\n" % n for n in range(60))
+        return (b"From: dodavatel%d@firma.example\r\nSubject: faktura %d\r\nMessage-ID: <%d@e2e>\r\n\r\n"
+                % (k, k, k)) + body
+
+    @staticmethod
+    def marked(name):
+        message = MIMEMultipart()
+        message["From"] = "pobocka@firma.example"
+        message["Subject"] = f"ZAN_POST {name}"
+        message.attach(MIMEText(f"text {name}\n", "plain", "us-ascii"))
+        message.attach(binary(f"data {name}".encode(), f'attachment; filename="{name}.dbf"'))
+        return message.as_bytes()
+
+    def run_logged(self, receiver):
+        """GET with its run log; the log's lines of this run and the peak RSS in KiB (or None)."""
+        log = receiver.work / "zanpost.log"
+        log.unlink(missing_ok=True)
+        timed = os.path.exists("/usr/bin/time")
+        rss = receiver.work / "rss.txt"
+        command = (["/usr/bin/time", "-f", "%M", "-o", str(rss)] if timed else []) + [str(receiver.program), "GET"]
+        completed = subprocess.run(command, cwd=receiver.work, capture_output=True, timeout=120, check=False)
+        self.assert_boxes(Run(completed))
+        peak = int(rss.read_text().split()[-1]) if timed else None
+        return log.read_bytes().decode("cp1250").splitlines(), peak
+
+    def test_only_new_mail_costs_and_nothing_comes_twice(self):
+        self.put_many([self.ordinary(k) for k in range(self.WAITING)] + [self.marked(n) for n in ("a", "b", "c")])
+        receiver = self.install()
+        receiver.configure(dict(server_settings(), Telo_Get="prijato.txt", Protokol="zanpost.log"),
+                           {"Cesta": f"{receiver.files}/"})
+        prijato = receiver.work / "prijato.txt"
+
+        def sent(lines, verb):
+            return [line for line in lines if f" > {verb} " in line or line.endswith(f" > {verb}")]
+
+        # The first run looks at every message once, pipelined.
+        lines, peak = self.run_logged(receiver)
+        self.assertEqual(len(sent(lines, "TOP")), self.WAITING + 3)
+        self.assertEqual(len(sent(lines, "CAPA")), 1)
+        self.assertEqual(sorted(p.name for p in receiver.files.iterdir()), ["a.dbf", "b.dbf", "c.dbf"])
+        self.assertEqual(prijato.read_bytes().count(b"text a"), 1)
+        self.assertEqual(SERVERS.count(), self.WAITING)
+        ledger = (receiver.program_dir / "Zan_Post.uidl").read_bytes().split(b"\r\n")
+        self.assertEqual(sum(1 for line in ledger if line.startswith(b"U ")), self.WAITING)
+        if peak is not None:
+            print(f"\n  first run over {self.WAITING} waiting messages: peak {peak} KiB", file=sys.stderr)
+            self.assertLess(peak, 8 * 1024)
+
+        # Two new marked messages and one ordinary one: three TOPs, nothing else asked again.
+        for path in receiver.files.iterdir():
+            path.unlink()
+        prijato.unlink()
+        self.put_many([self.marked("d"), self.ordinary(self.WAITING), self.marked("e")])
+        lines, _ = self.run_logged(receiver)
+        self.assertEqual(len(sent(lines, "TOP")), 3)
+        self.assertEqual(sorted(p.name for p in receiver.files.iterdir()), ["d.dbf", "e.dbf"])
+        texts = prijato.read_bytes()
+        self.assertIn(b"text d", texts)
+        self.assertNotIn(b"text a", texts)
+        self.assertEqual(SERVERS.count(), self.WAITING + 1)
+
+        # Nothing new: the floor of a run, and Telo_Get as the last run left it.
+        lines, _ = self.run_logged(receiver)
+        self.assertEqual(sent(lines, "TOP"), [])
+        self.assertEqual(sent(lines, "RETR"), [])
+        self.assertEqual(prijato.read_bytes(), texts)
 
 
 if __name__ == "__main__":
