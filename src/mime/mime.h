@@ -4,6 +4,7 @@
 
 #include "mime/attachment.h"
 #include "mime/codecs.h"
+#include "mime/part_sink.h"
 #include "platform/clock.h"
 #include "rtl/string_list.h"
 
@@ -17,81 +18,6 @@
 namespace zanpost {
 
 class T_MailNews;
-
-// Where a message parsed as it arrives hands its parts, so that no part is held whole.
-// Only the parts a reader gets are handed over: a part nested in a multipart that is left
-// out (an alternative beside the text, a preamble or epilogue of a nested multipart) never
-// begins.
-class T_PartSink {
-public:
-    virtual ~T_PartSink() = default;
-    // A part's content begins. `part` holds its headers, Encoding, Use and FileName, no
-    // content.
-    virtual void BeginPart(const T_Attachment& part) = 0;
-    // One line of a part that came as lines (no transfer encoding or quoted-printable):
-    // decoded, soft line breaks joined, and text for the reader already in CP1250. The
-    // sink may take its content.
-    virtual void PartLine(std::string& line) = 0;
-    // The next decoded bytes of a base64 part, as they are; a text part's charset is left
-    // to the sink (TextLines).
-    virtual void PartBytes(std::string_view bytes) = 0;
-    // The part's content is complete.
-    virtual void EndPart() = 0;
-    // What was handed over since BeginPart was the preamble before the first delimiter
-    // line, not a part: it is forgotten. A message whose header names a boundary begins
-    // with such a part, which ends as an ordinary part only when no delimiter follows.
-    virtual void DropPart() = 0;
-};
-
-// The lines of decoded text bytes as split_lines gives them (CR, LF or CR LF end a line, a
-// NUL byte ends the text), each in CP1250 from `charset`, for bytes that come in pieces.
-class TextLines {
-public:
-    explicit TextLines(std::string charset = {}) : charset_(std::move(charset)) {}
-    // Hands each line the bytes complete to `line_sink`.
-    template <typename Sink>
-    void append(std::string_view bytes, Sink&& line_sink)
-    {
-        for (const char c : bytes) {
-            if (ended_) return;
-            if (c == '\0') {
-                ended_ = true;
-            } else if (c == '\n' && after_cr_) {
-                after_cr_ = false;
-            } else if (c == '\r' || c == '\n') {
-                after_cr_ = c == '\r';
-                emit(line_sink);
-            } else {
-                after_cr_ = false;
-                line_ += c;
-            }
-        }
-    }
-    // The bytes have ended: an unfinished last line is a line too.
-    template <typename Sink>
-    void finish(Sink&& line_sink)
-    {
-        if (!line_.empty()) emit(line_sink);
-        line_.clear();
-        after_cr_ = false;
-        ended_ = false;
-    }
-
-private:
-    template <typename Sink>
-    void emit(Sink& line_sink)
-    {
-        std::string line = converted(line_);
-        line_.clear();
-        line_sink(line);
-    }
-    std::string converted(const std::string& line) const;
-
-    std::string charset_;
-    std::string line_;
-    bool after_cr_ = false;
-    bool ended_ = false;
-};
 
 class T_Mime {
 public:
@@ -143,22 +69,19 @@ public:
     void ParseMessage(StringList&& lines);
 
     // ParseMessage for a message that arrives line by line: StartParse, every line in order
-    // through ParseLine (which may take the line's content), then FinishParse. The parts come
-    // out the same; base64 content is decoded as it arrives, so a large attachment is never
-    // held as a list of lines. Until FinishParse, Attachments holds the finished parts only.
+    // through ParseLine (which may take the line's content), then FinishParse. Every part
+    // goes to the sink as it is decoded: nothing of a part is held beyond a line or a block
+    // of decoded bytes. Without a sink, a CollectingSink gathers the parts into Attachments
+    // (until FinishParse only some of the finished ones). The sink must outlive the parse.
     // `expected_size`, the message's size in bytes when known beforehand (a POP3 listing
-    // tells it), lets a base64 part's bytes be allocated once instead of growing.
-    //
-    // With a sink, the parts go to it instead of Attachments, which stays empty: nothing of
-    // a part is held beyond a line or a block of decoded bytes. The sink must outlive the
-    // parse; Boundary, Unreadable and HasPreamble mean the same.
+    // tells it), lets a collected base64 part's bytes be allocated once instead of growing.
     void StartParse(std::size_t expected_size = 0, T_PartSink* sink = nullptr);
     void ParseLine(std::string& line);
     void FinishParse();
 
-    // True when part 0 of the last parse is content that stood before the first delimiter
-    // line, not a part of the message's own.
-    bool HasPreamble() const noexcept { return has_preamble_; }
+    // True when part 0 of the last parse into Attachments is content that stood before the
+    // first delimiter line, not a part of the message's own.
+    bool HasPreamble() const noexcept { return collector_.HasPreamble(); }
 
     // Multiparts nest (a part of type multipart/* holds parts of its own), and Attachments
     // holds the parts of the whole tree that are text or files, in message order. Of a
@@ -199,15 +122,14 @@ private:
         // The current content is wanted by no one (the preamble or epilogue of a nested
         // multipart, an alternative beside the text): its lines are dropped as they come.
         bool discarding = false;
-        T_Attachment part;
-        std::string decoded;  // the current base64 part's bytes so far (with a sink: not yet handed over)
+        T_Attachment part;  // the current part's header; its content goes to the sink
+        std::string decoded;  // the current base64 part's bytes not yet handed over
         std::string qp_joined;  // a quoted-printable line continued by soft line breaks
         bool qp_joining = false;
         std::string line_charset;  // the charset lines of the current part are converted from
         Base64Decoder base64;
         std::size_t expected_size = 0;
         std::size_t consumed = 0;  // bytes of the message so far, line ends counted
-        bool reserved = false;     // the current part got room for the rest of the message
     };
 
     template <typename Line>
@@ -216,16 +138,15 @@ private:
     void start_content();
     void start_part_content();
     bool at_delimiter(const std::string& line);
-    void keep_part();
-    void reserve_for_rest();
-    void end_part();
+    void end_part(bool preamble = false);
     void begin_part();
     void content_line(std::string& line);
     void emit_line(std::string& line);
+    void hand_over_bytes();
 
     ParseState parse_;
-    T_PartSink* sink_ = nullptr;
-    bool has_preamble_ = false;
+    CollectingSink collector_{Attachments};
+    T_PartSink* sink_ = &collector_;
     bool unreadable_ = false;
 };
 
@@ -248,6 +169,9 @@ std::vector<std::pair<std::string, std::string>> header_parameters(std::string_v
 
 // The "boundary" parameter of a Content-Type value.
 std::string boundary_parameter(std::string_view content_type);
+
+// True when a Content-Type value names text as MIME reads it: a text/* type, or none at all.
+bool is_text_type(std::string_view content_type);
 
 // Seconds of the local time since 1970, then the address as eight upper-case hexadecimal
 // digits of its in-memory network byte order, then "==".

@@ -5,8 +5,6 @@
 #include "rtl/ascii.h"
 #include "rtl/exceptions.h"
 
-#include <algorithm>
-#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -40,12 +38,6 @@ std::size_t soft_break_at(const std::string& line)
 {
     const std::size_t last = line.find_last_not_of(" \t");
     return last != std::string::npos && line[last] == '=' ? last : std::string::npos;
-}
-
-bool worth_keeping(const T_Attachment& part)
-{
-    // An empty file still has its disposition: it must replace the old file on receipt.
-    return !part.Text.empty() || part.Data.size() != 0 || !part.Disposition.empty();
 }
 
 }  // namespace
@@ -115,15 +107,11 @@ T_Attachment* T_Mime::GetAttachment(int index)
     return &Attachments[static_cast<std::size_t>(index)];
 }
 
-std::string TextLines::converted(const std::string& line) const
-{
-    return charset_.empty() ? line : text_to_cp1250(line, charset_);
-}
-
 namespace {
 
-// A base64 part this large is given room for the rest of the message at once.
-constexpr std::size_t large_part = 1u << 20;
+// A base64 part's bytes go to the sink in blocks of this size: a line's few bytes alone
+// would cost a call each, a whole part would be held.
+constexpr std::size_t bytes_block = 0x10000;
 
 // The size of the message as it travelled, CR LF counted, so a large part is allocated once.
 std::size_t message_size(const StringList& lines)
@@ -152,10 +140,10 @@ void T_Mime::ParseMessage(StringList&& lines)
 
 void T_Mime::StartParse(std::size_t expected_size, T_PartSink* sink)
 {
-    sink_ = sink;
+    sink_ = sink != nullptr ? sink : &collector_;
     Boundary.clear();
     ClearAttachments();
-    has_preamble_ = false;
+    collector_.Reset();
     unreadable_ = false;
     parse_ = ParseState{};
     parse_.expected_size = expected_size;
@@ -172,22 +160,17 @@ void T_Mime::FinishParse()
     case ParsePhase::message_header:
         start_content();
         end_part();
-        if (sink_ != nullptr) sink_->EndPart();
         break;
     case ParsePhase::part_header: start_part_content(); [[fallthrough]];
     case ParsePhase::content:
-        if (!parse_.discarding) {
-            end_part();
-            if (sink_ != nullptr) sink_->EndPart();
-        }
+        if (!parse_.discarding) end_part();
         break;
     case ParsePhase::done: break;  // ended at the closing delimiter, already decoded
     }
-    // Any message gives at least one part; an epilogue that was dropped only when there is
-    // nothing else.
-    if (sink_ == nullptr && (!parse_.discarding || Attachments.empty())) Attachments.push_back(std::move(parse_.part));
+    // A message whose every part was left out still shows a collector the one it ended in.
+    sink_->EndMessage(parse_.discarding ? &parse_.part : nullptr);
     parse_ = ParseState{};
-    sink_ = nullptr;
+    sink_ = &collector_;
     parse_.phase = ParsePhase::done;
 }
 
@@ -212,11 +195,6 @@ std::string media_type(std::string_view content_type)
     return ascii_lower(trimmed(content_type.substr(0, content_type.find(';'))));
 }
 
-bool is_text_type(const std::string& type)
-{
-    return type.empty() || type.starts_with("text/");
-}
-
 enum class Delimiter { none, next, closing };
 
 // "--" boundary, perhaps "--" after it, then nothing but blanks and TABs (transport padding).
@@ -231,6 +209,12 @@ Delimiter delimiter_kind(std::string_view line, std::string_view boundary)
 }
 
 }  // namespace
+
+bool is_text_type(std::string_view content_type)
+{
+    const std::string type = media_type(content_type);
+    return type.empty() || type.starts_with("text/");
+}
 
 // The message header has ended: from here on its boundary decides what a delimiter is.
 void T_Mime::start_content()
@@ -254,9 +238,9 @@ void T_Mime::begin_part()
     auto& state = parse_;
     const auto& part = state.part;
     state.line_charset.clear();
-    if (part.Use == t_part_use::text && part.Encoding != enc_base64 && is_text_type(media_type(part.ContentType)))
+    if (part.Use == t_part_use::text && part.Encoding != enc_base64 && is_text_type(part.ContentType))
         state.line_charset = header_parameter(part.ContentType, "charset");
-    if (sink_ != nullptr) sink_->BeginPart(part);
+    sink_->BeginPart(part);
 }
 
 // A part's header has ended: what the part is follows from it and from where it stands.
@@ -310,14 +294,13 @@ bool T_Mime::at_delimiter(const std::string& line)
         state.open.resize(k + 1);
         if (kind == Delimiter::closing && k == 0) {
             // What follows the message's closing delimiter is ignored; the part is the last.
-            if (!state.discarding) {
-                end_part();
-                if (sink_ != nullptr) sink_->EndPart();
-            }
+            if (!state.discarding) end_part();
             state.phase = ParsePhase::done;
             return true;
         }
-        keep_part();
+        if (!state.discarding) end_part(state.is_preamble);
+        state.is_preamble = false;
+        state.discarding = false;
         state.part = T_Attachment{};
         if (kind == Delimiter::next) {
             state.phase = ParsePhase::part_header;
@@ -331,67 +314,15 @@ bool T_Mime::at_delimiter(const std::string& line)
     return false;
 }
 
-// The current part is complete: decoded and, when it holds anything, kept.
-void T_Mime::keep_part()
+// The current part's content is complete: what is still held goes to the sink, and the part
+// ends there, or is dropped when it was the preamble.
+void T_Mime::end_part(bool preamble)
 {
-    auto& state = parse_;
-    if (!state.discarding) {
-        end_part();
-        if (sink_ != nullptr) {
-            if (state.is_preamble)
-                sink_->DropPart();
-            else
-                sink_->EndPart();
-        } else if (worth_keeping(state.part)) {
-            if (state.is_preamble) {
-                has_preamble_ = true;
-                state.part.Use = t_part_use::skipped;
-            }
-            Attachments.push_back(std::move(state.part));
-        }
-    }
-    state.is_preamble = false;
-    state.discarding = false;
-}
-
-// Room for the bytes that the rest of the message can hold at most, so that a large part
-// is not copied again and again as it grows. A size that was wrong only loses the head start.
-void T_Mime::reserve_for_rest()
-{
-    parse_.reserved = true;
-    if (parse_.expected_size <= parse_.consumed) return;
-    // The size is the server's word: room beyond 64 times what actually arrived is left
-    // to ordinary growth, so a claimed size alone never takes a large block.
-    const std::size_t rest = std::min(parse_.expected_size - parse_.consumed, parse_.decoded.size() * 64);
-    try {
-        parse_.decoded.reserve(parse_.decoded.size() + rest / 4 * 3 + 3);
-    } catch (const std::exception&) {
-    }
-}
-
-// The current part's content is complete: decode what is still held, and bring base64
-// text for the reader into CP1250.
-void T_Mime::end_part()
-{
-    auto& part = parse_.part;
-    switch (part.Encoding) {
-    case enc_base64: {
-        std::string& bytes = parse_.decoded;
-        parse_.base64.finish(bytes);
-        if (sink_ != nullptr) {
-            if (!bytes.empty()) sink_->PartBytes(bytes);
-            bytes.clear();
-            return;
-        }
-        // Room taken for a rest of the message that held other parts as well goes back; the
-        // line ends make the room of the last part a few percent too large, which stays.
-        if (parse_.reserved && bytes.capacity() - bytes.size() > bytes.size() / 4 + large_part) bytes.shrink_to_fit();
-        part.Text.clear();
-        part.Data.assign(std::move(bytes));
-        bytes = std::string();
-        parse_.reserved = false;
+    switch (parse_.part.Encoding) {
+    case enc_base64:
+        parse_.base64.finish(parse_.decoded);
+        hand_over_bytes();
         break;
-    }
     case enc_quoted_printable:
         // A soft line break at the very end joins nothing more.
         if (parse_.qp_joining) {
@@ -400,23 +331,30 @@ void T_Mime::end_part()
             parse_.qp_joining = false;
             emit_line(line);
         }
-        return;
-    case enc_none: return;
+        break;
+    case enc_none: break;
     }
+    if (preamble)
+        sink_->DropPart();
+    else
+        sink_->EndPart();
+}
 
-    if (part.Use != t_part_use::text || !is_text_type(media_type(part.ContentType))) return;
-    const std::string charset = header_parameter(part.ContentType, "charset");
-    if (!charset.empty()) part.Data.assign(text_to_cp1250(part.Data.bytes(), charset));
+// The decoded bytes held so far, with what may still come for a sink that holds the part.
+void T_Mime::hand_over_bytes()
+{
+    auto& state = parse_;
+    if (state.decoded.empty()) return;
+    sink_->RestOfMessage(state.expected_size > state.consumed ? state.expected_size - state.consumed : 0);
+    sink_->PartBytes(state.decoded);
+    state.decoded.clear();
 }
 
 // A decoded line of the current part, in CP1250 when it is text for the reader.
 void T_Mime::emit_line(std::string& line)
 {
     if (!parse_.line_charset.empty()) line = text_to_cp1250(line, parse_.line_charset);
-    if (sink_ != nullptr)
-        sink_->PartLine(line);
-    else
-        parse_.part.Text.push_back(std::move(line));
+    sink_->PartLine(line);
 }
 
 // A line of the current part's content as it travelled.
@@ -426,17 +364,7 @@ void T_Mime::content_line(std::string& line)
     switch (state.part.Encoding) {
     case enc_base64:
         state.base64.append(state.decoded, line);
-        if (sink_ != nullptr) {
-            // Handed over in blocks: a line's few bytes alone would cost a call each.
-            if (state.decoded.size() >= 0x10000) {
-                sink_->PartBytes(state.decoded);
-                state.decoded.clear();
-            }
-        } else if (!state.reserved && state.decoded.size() >= large_part) {
-            // Only a part that turns out large: a message of many small parts must not
-            // reserve the rest of the message for each of them.
-            reserve_for_rest();
-        }
+        if (state.decoded.size() >= bytes_block) hand_over_bytes();
         return;
     case enc_quoted_printable:
         // A line that ends in "=" (a soft line break) goes on in the next one.
