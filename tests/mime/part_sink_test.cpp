@@ -1,5 +1,6 @@
-// A parse with a sink hands over the same parts, with the same content, as a parse that
-// collects them: the job that writes parts straight to disk stores what the parser decoded.
+// What a sink is handed, in what order and in what pieces, and what the collecting sink
+// makes of it: the job that writes parts straight to disk stores what a caller that
+// collects the message reads.
 
 #include "mime/mime.h"
 
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,6 +30,8 @@ public:
     std::vector<SunkPart> parts;
     int dropped = 0;
     int calls_out_of_order = 0;
+    int messages_ended = 0;
+    std::size_t largest_block = 0;
 
     void BeginPart(const T_Attachment& part) override
     {
@@ -43,6 +47,7 @@ public:
     void PartBytes(std::string_view bytes) override
     {
         if (!open_) ++calls_out_of_order;
+        largest_block = std::max(largest_block, bytes.size());
         if (!parts.empty()) parts.back().bytes.append(bytes);
     }
     void EndPart() override
@@ -57,6 +62,11 @@ public:
         open_ = false;
         ++dropped;
         if (!parts.empty()) parts.pop_back();
+    }
+    void EndMessage(const T_Attachment*) override
+    {
+        if (open_) ++calls_out_of_order;
+        ++messages_ended;
     }
 
 private:
@@ -136,12 +146,30 @@ std::vector<std::pair<std::string, StringList>> messages()
     return all;
 }
 
-TEST(PartSink, HandsOverWhatTheCollectingParseKeeps)
+TEST(PartSink, CollectedPartsAreWhatASinkIsHandedInBlocks)
 {
     for (const auto& [name, lines] : messages()) {
         SCOPED_TRACE(name);
         T_Mime collecting;
         collecting.ParseMessage(lines);
+        // Line by line, the lines' content taken, the parts are the same.
+        T_Mime line_by_line;
+        line_by_line.StartParse();
+        for (std::string line : lines) line_by_line.ParseLine(line);
+        line_by_line.FinishParse();
+        EXPECT_EQ(line_by_line.Boundary, collecting.Boundary);
+        EXPECT_EQ(line_by_line.HasPreamble(), collecting.HasPreamble());
+        ASSERT_EQ(line_by_line.AttachmentCount(), collecting.AttachmentCount());
+        for (int k = 0; k < collecting.AttachmentCount(); ++k) {
+            const T_Attachment& a = line_by_line.Attachments[k];
+            const T_Attachment& b = collecting.Attachments[k];
+            EXPECT_EQ(a.ContentType, b.ContentType) << k;
+            EXPECT_EQ(a.Disposition, b.Disposition) << k;
+            EXPECT_EQ(a.Encoding, b.Encoding) << k;
+            EXPECT_EQ(a.Text, b.Text) << k;
+            EXPECT_TRUE(a.Data.bytes() == b.Data.bytes()) << k;
+        }
+
         std::vector<const T_Attachment*> kept;
         for (int k = collecting.HasPreamble() ? 1 : 0; k < collecting.AttachmentCount(); ++k)
             if (has_content(*collecting.GetAttachment(k))) kept.push_back(collecting.GetAttachment(k));
@@ -152,12 +180,17 @@ TEST(PartSink, HandsOverWhatTheCollectingParseKeeps)
         for (std::string line : lines) streaming.ParseLine(line);
         streaming.FinishParse();
         EXPECT_EQ(sink.calls_out_of_order, 0);
+        EXPECT_EQ(sink.messages_ended, 1);
+        // The job holds no more of a file than a block and the line that completed it.
+        EXPECT_LE(sink.largest_block, 0x10000u + 57);
         EXPECT_EQ(streaming.AttachmentCount(), 0);
         EXPECT_EQ(streaming.Boundary, collecting.Boundary);
         EXPECT_EQ(streaming.Unreadable(), collecting.Unreadable());
         // An empty preamble is dropped too; the collecting parse keeps only one with content.
         EXPECT_LE(sink.dropped, 1);
-        if (collecting.HasPreamble()) EXPECT_EQ(sink.dropped, 1);
+        if (collecting.HasPreamble()) {
+            EXPECT_EQ(sink.dropped, 1);
+        }
         std::vector<const SunkPart*> sunk;
         for (const SunkPart& part : sink.parts) {
             EXPECT_TRUE(part.ended);
@@ -172,6 +205,7 @@ TEST(PartSink, HandsOverWhatTheCollectingParseKeeps)
             EXPECT_EQ(got.header.Use, expected.Use);
             EXPECT_EQ(got.header.FileName, expected.FileName);
             EXPECT_EQ(got.header.ContentType, expected.ContentType);
+            EXPECT_EQ(got.header.Disposition, expected.Disposition);
             EXPECT_EQ(got.header.Encoding, expected.Encoding);
             if (expected.Encoding != enc_base64) {
                 EXPECT_EQ(got.lines, expected.Text);
