@@ -1,7 +1,7 @@
 """The mail server pair of an end-to-end run, as seen from a Python test.
 
-Run the test through the wrapper, which starts OpenSMTPD and Dovecot POP3 in private namespaces
-and stops them afterwards:
+Run the test through the wrapper, which starts OpenSMTPD and Dovecot (POP3, IMAP, submission) in
+private namespaces and stops them afterwards:
 
     tests/e2e/run_in_mailns python3 tests/e2e/test_x.py
 
@@ -9,17 +9,20 @@ Then, in the test:
 
     from mailharness import MailServers
     servers = MailServers.from_environment()   # exits with a hint when not under the wrapper
-    servers.host, servers.smtp_port, servers.pop3_port
+    servers.host, servers.smtp_port, servers.pop3_port, servers.imap_port
     servers.user, servers.password, servers.address, servers.domain
     servers.maildir                            # pathlib.Path of the mailbox on disk
-    servers.count()                            # messages on disk (new + cur)
+    servers.count()                            # messages on disk in INBOX (new + cur)
     servers.wait_count(n)                      # until SMTP has handed n messages to the Maildir
     servers.messages()                         # their raw bytes as stored, oldest first
     servers.put(raw_bytes)                     # a message straight into the Maildir, no SMTP
-    servers.clear()                            # empty the mailbox
+    servers.clear()                            # empty the mailbox, every IMAP folder too
     servers.stop_smtp(); servers.start_smtp()  # port 25 refuses connections in between
     servers.tls                                # the TLS side (see TlsServers below)
     servers.oauth                              # the OAuth token service (see OAuthService)
+    with servers.imap() as box:                # a second IMAP client of the mailbox (ImapClient)
+        box.append(raw); box.messages("Presun")
+    servers.folder("Presun")                   # the same, for one look at one folder
 
 and the program itself, in an installation of its own:
 
@@ -32,9 +35,11 @@ behaviour from the same commands. Messages stored in the Maildir have LF line en
 them with CR LF. Each SMTP recipient that lands in the mailbox makes its own copy.
 """
 
+import imaplib
 import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -45,8 +50,9 @@ SKIP_RETURN_CODE = 77
 
 
 class TlsServers:
-    """Dovecot's TLS side: POP3 on 995 (implicit TLS) and 110 (STLS), submission on 465
-    (implicit) and 587 (STARTTLS; no AUTH before it), relaying to OpenSMTPD for delivery into
+    """Dovecot's TLS side: POP3 on 995 (implicit TLS) and 110 (STLS), IMAP on 993 (implicit)
+    and 143 (STARTTLS; LOGINDISABLED before it), submission on 465 (implicit) and 587
+    (STARTTLS; no AUTH before it), relaying to OpenSMTPD for delivery into
     the same Maildir. Clear-text logins are refused without TLS. Each address serves one
     certificate, all of them with the same server key:
 
@@ -68,6 +74,8 @@ class TlsServers:
         self.unknown_ca = pathlib.Path(environ["ZP_TLS_UNKNOWN_CA"])
         self.pop3s_port = int(environ["ZP_POP3S_PORT"])
         self.pop3_port = int(environ["ZP_POP3_PORT"])
+        self.imaps_port = int(environ["ZP_IMAPS_PORT"])
+        self.imap_port = int(environ["ZP_IMAP_PORT"])
         self.smtps_port = int(environ["ZP_SMTPS_PORT"])
         self.submission_port = int(environ["ZP_SUBMISSION_PORT"])
         self.fingerprints = {
@@ -200,6 +208,7 @@ class MailServers:
         self.host = environ["ZP_MAIL_HOST"]
         self.smtp_port = int(environ["ZP_SMTP_PORT"])
         self.pop3_port = int(environ["ZP_POP3_PORT"])
+        self.imap_port = int(environ["ZP_IMAP_PORT"])
         self.user = environ["ZP_MAIL_USER"]
         self.password = environ["ZP_MAIL_PASSWORD"]
         self.domain = environ["ZP_MAIL_DOMAIN"]
@@ -253,3 +262,135 @@ class MailServers:
 
     def start_smtp(self):
         self._run("start-smtp")
+
+    def imap(self):
+        """A second client of the mailbox, logged in over plain IMAP on 127.0.0.1."""
+        return ImapClient(self)
+
+    def folder(self, name="INBOX"):
+        """What `name` holds now, as ImapClient.messages."""
+        with self.imap() as box:
+            return box.messages(name)
+
+    def imap_sessions(self, since=0, count=0, seconds=15):
+        """The counters of every IMAP session that logged out after byte `since` of Dovecot's log,
+        oldest first: {"hdr_count": .., "body_count": .., "expunged": .., ...} as ints. Dovecot
+        writes the line a moment after the client saw the logout: this waits until there are at
+        least `count` of them, at most `seconds`."""
+        deadline = time.monotonic() + seconds
+        while True:
+            log = self.dovecot_log.read_bytes()[since:].decode(errors="replace")
+            sessions = [{k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line.split("Logged out", 1)[1])}
+                        for line in log.splitlines() if re.search(r"imap\(.*Logged out ", line)]
+            if len(sessions) >= count or time.monotonic() > deadline:
+                return sessions
+            time.sleep(0.05)
+
+
+class ImapMessage:
+    """One message of a folder: uid, flags (a set of str such as "\\Seen"; \\Recent, which only
+    tells which session saw it first, left out) and raw bytes (CR LF)."""
+
+    def __init__(self, uid, flags, raw):
+        self.uid, self.flags, self.raw = uid, flags, raw
+
+    def header(self, name):
+        """The first field `name` as bytes without the name, unfolded; None without one."""
+        found = re.search(rb"^" + re.escape(name.encode()) + rb":[ \t]*(.*(?:\r\n[ \t].*)*)\r\n",
+                          self.raw.split(b"\r\n\r\n", 1)[0] + b"\r\n", re.I | re.M)
+        return None if found is None else re.sub(rb"\r\n(?=[ \t])", b"", found.group(1))
+
+    def __repr__(self):
+        return f"ImapMessage(uid={self.uid}, flags={sorted(self.flags)}, subject={self.header('Subject')!r})"
+
+
+class ImapClient:
+    """A second IMAP client of the mailbox (Python's imaplib), as a person in Outlook or on the
+    web would be: it reads folders without marking anything read, and changes the mailbox while
+    the program runs. A context manager; every failed command raises MailServerError."""
+
+    def __init__(self, servers):
+        self.connection = imaplib.IMAP4(servers.host, servers.imap_port, timeout=30)
+        self.selected = None
+        try:
+            self._ok(self.connection.login(servers.user, servers.password), "LOGIN")
+        except BaseException:
+            self.connection.shutdown()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.connection.logout()
+
+    @staticmethod
+    def _ok(answer, what):
+        status, data = answer
+        if status != "OK":
+            raise MailServerError(f"IMAP {what}: {status} {data!r}")
+        return data
+
+    def _uid(self, command, *args):
+        return self._ok(self.connection.uid(command, *args), f"UID {command}")
+
+    def select(self, folder="INBOX"):
+        if self.selected != folder:
+            self._ok(self.connection.select(self._quoted(folder)), f"SELECT {folder}")
+            self.selected = folder
+
+    @staticmethod
+    def _quoted(folder):
+        return '"' + folder.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+    def folders(self):
+        """Every folder name (modified UTF-7, as the server has them)."""
+        names = []
+        for entry in self._ok(self.connection.list(), "LIST"):
+            name = entry.decode().rsplit(' "/" ', 1)[1]
+            names.append(name[1:-1] if name.startswith('"') else name)
+        return names
+
+    def messages(self, folder="INBOX"):
+        """[ImapMessage] of the folder in UID order; [] when there is no such folder. Read with
+        BODY.PEEK, so nothing becomes read."""
+        if folder not in self.folders():
+            return []
+        self.select(folder)
+        answer = self._uid("FETCH", "1:*", "(UID FLAGS BODY.PEEK[])")
+        found = []
+        for item in answer:
+            if not isinstance(item, tuple):
+                continue
+            head = item[0].decode()
+            uid = int(re.search(r"UID (\d+)", head).group(1))
+            flags = set(re.search(r"FLAGS \(([^)]*)\)", head).group(1).split()) - {"\\Recent"}
+            found.append(ImapMessage(uid, flags, item[1]))
+        return sorted(found, key=lambda m: m.uid)
+
+    def append(self, raw, folder="INBOX", flags=""):
+        """Adds `raw` (LF or CR LF line ends) to the folder; its UID there."""
+        raw = re.sub(rb"\r?\n", b"\r\n", raw)
+        data = self._ok(self.connection.append(self._quoted(folder), f"({flags})" if flags else None, None, raw),
+                        "APPEND")
+        return int(re.search(rb"\[APPENDUID \d+ (\d+)\]", data[-1]).group(1))
+
+    def flag_deleted(self, uids, folder="INBOX"):
+        """Marks the messages \\Deleted without removing them, as a mail program does before it
+        expunges (or leaves the expunge for later)."""
+        self.select(folder)
+        self._uid("STORE", ",".join(map(str, uids)), "+FLAGS.SILENT", "(\\Deleted)")
+
+    def expunge(self, folder="INBOX"):
+        """A plain EXPUNGE: every message marked \\Deleted goes, whoever marked it."""
+        self.select(folder)
+        self._ok(self.connection.expunge(), "EXPUNGE")
+
+    def delete(self, uids, folder="INBOX"):
+        """Removes exactly these messages: \\Deleted, then UID EXPUNGE of them (UIDPLUS)."""
+        self.flag_deleted(uids, folder)
+        self._uid("EXPUNGE", ",".join(map(str, uids)))
+
+    def uid_validity(self, folder="INBOX"):
+        data = self._ok(self.connection.status(self._quoted(folder), "(UIDVALIDITY)"), "STATUS")
+        return int(re.search(rb"UIDVALIDITY (\d+)", data[0]).group(1))

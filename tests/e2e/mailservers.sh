@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# A real SMTP + POP3 server pair for end-to-end runs: OpenSMTPD on 127.0.0.1:25 and Dovecot
-# POP3 on 127.0.0.1:110, sharing one Maildir of one mailbox user; and their secure side, Dovecot
-# with certificates of a test CA made for the run: POP3 on 995 (implicit TLS) and 110 (STLS),
-# submission on 465 (implicit TLS) and 587 (STARTTLS), relaying to OpenSMTPD on port 25 for
-# delivery into the same Maildir. The good certificate is served on 127.0.0.2, broken ones
+# A real SMTP + POP3 + IMAP server set for end-to-end runs: OpenSMTPD on 127.0.0.1:25, Dovecot
+# POP3 on 127.0.0.1:110 and IMAP on 127.0.0.1:143, sharing one Maildir of one mailbox user; and
+# their secure side, Dovecot with certificates of a test CA made for the run: POP3 on 995
+# (implicit TLS) and 110 (STLS), IMAP on 993 (implicit TLS) and 143 (STARTTLS), submission on
+# 465 (implicit TLS) and 587 (STARTTLS), relaying to OpenSMTPD on port 25 for delivery into the
+# same Maildir. The good certificate is served on 127.0.0.2, broken ones
 # (expired, for another name, of an unknown CA) on 127.0.0.3 to .5, all on the same ports.
 #
 # Needs root, and must run inside a private network AND mount namespace, because it mounts a
@@ -29,13 +30,15 @@
 #                         failed start, so it belongs in an EXIT trap
 #   mail_stop_smtp        stop OpenSMTPD only (port 25 then refuses connections); POP3 stays up
 #   mail_start_smtp       start OpenSMTPD again after mail_stop_smtp
-#   mail_count            print the number of messages in the Maildir (new + cur), read on disk
+#   mail_count            print the number of messages in the Maildir's INBOX (new + cur), read
+#                         on disk; IMAP folders (Maildir++ .NAME subfolders) are not counted
 #   mail_list             print the paths of those messages, oldest delivery first
 #   mail_wait_count N [S] wait up to S seconds (default 15) until exactly N messages are on disk;
 #                         SMTP hands messages to the Maildir a moment after it answers "250"
 #   mail_put [FILE]       drop a raw message (FILE or stdin) straight into the Maildir, bypassing
 #                         SMTP, byte for byte; prints its path
-#   mail_clear            delete every message in the Maildir
+#   mail_clear            delete every message in the Maildir, in INBOX and in every IMAP folder
+#                         (the folders themselves stay)
 #   mail_env              print the ZP_* variables as `export` lines
 #
 # Variables exported by mail_start (read them, don't set them; ZP_MAIL_PASSWORD and
@@ -43,6 +46,7 @@
 #   ZP_MAIL_HOST          127.0.0.1
 #   ZP_SMTP_PORT          25
 #   ZP_POP3_PORT          110
+#   ZP_IMAP_PORT          143
 #   ZP_MAIL_USER          POP3 user name of the mailbox
 #   ZP_MAIL_PASSWORD      its password (plaintext login is allowed; only loopback listens)
 #   ZP_MAIL_DOMAIN        test domain: every recipient @ this domain lands in the mailbox, as does
@@ -65,12 +69,21 @@
 #   ZP_TLS_NAME           localhost (the name to verify; connect to the IP above)
 #   ZP_POP3S_PORT         995  POP3 over implicit TLS, on every ZP_TLS_*HOST
 #   ZP_POP3_PORT          110  also STLS there; USER/PASS, PLAIN and LOGIN only after STLS
+#   ZP_IMAPS_PORT         993  IMAP over implicit TLS, on every ZP_TLS_*HOST
+#   ZP_IMAP_PORT          143  also STARTTLS there; LOGIN (LOGINDISABLED before it) and
+#                              AUTHENTICATE PLAIN only after STARTTLS
 #   ZP_SMTPS_PORT         465  submission over implicit TLS, AUTH PLAIN LOGIN CRAM-MD5
 #   ZP_SUBMISSION_PORT    587  submission with STARTTLS; no AUTH offered or taken before it
 #   ZP_TLS_CA, ZP_TLS_UNKNOWN_CA   PEM files of the two CAs
 #   ZP_TLS_FINGERPRINT, ZP_TLS_EXPIRED_FINGERPRINT, ZP_TLS_WRONG_NAME_FINGERPRINT,
 #   ZP_TLS_UNKNOWN_CA_FINGERPRINT  SHA-256 of each served certificate, "AB:CD:..." (a pin)
 #   ZP_TLS_DIR            the folder holding the keys and certificates
+# IMAP announces MOVE, UIDPLUS and SPECIAL-USE once logged in; the folder Trash (created on
+# first use) carries the \Trash special use. Every IMAP client logs out with a line in
+# ZP_DOVECOT_LOG that counts what it was sent:
+#   imap(USER)<...>: Disconnected: Logged out in=.. out=.. hdr_count=N hdr_bytes=.. body_count=N
+#   body_bytes=.. deleted=N expunged=N trashed=N
+# (hdr_count: messages whose header fields were fetched; body_count: whole messages fetched).
 # The mailbox user logs in with the same password by USER/PASS, APOP, PLAIN, LOGIN and CRAM-MD5,
 # and by XOAUTH2 (and OAUTHBEARER) with an OAuth 2.0 access token that the run's token service
 # (oauth_service.py, on free ports of 127.0.0.1) issued and that has not expired, or with:
@@ -339,7 +352,7 @@ EOF
   printf '@ %s\n' "$ZP_MAIL_USER" >"$d/vusers"
   printf '%s %s:%s:%s\n' "$ZP_MAIL_USER" "$ZP_MS_UID" "$ZP_MS_UID" "$d/home" >"$d/users"
 
-  # Dovecot: POP3 and submission over the same Maildir under the same uid. Passwords are stored
+  # Dovecot: POP3, IMAP and submission over the same Maildir under the same uid. Passwords are stored
   # in clear so that every mechanism (PLAIN, LOGIN, CRAM-MD5, APOP) can check them. Clear-text
   # logins are refused without TLS, except for a client on the server's own address: Dovecot
   # counts 127.0.0.1 -> 127.0.0.1 as secure, which keeps the plain listener of the older tests
@@ -353,7 +366,7 @@ EOF
 instance_name = zp-dovecot
 base_dir = /run/zp-dovecot
 state_dir = $d/dovecot-state
-protocols = pop3 submission
+protocols = pop3 imap submission
 listen = 127.0.0.1
 hostname = mail.$ZP_MAIL_DOMAIN
 disable_plaintext_auth = yes
@@ -381,6 +394,21 @@ local $ZP_TLS_UNKNOWN_CA_HOST {
 auth_failure_delay = 0
 log_path = $ZP_DOVECOT_LOG
 mail_location = maildir:$ZP_MAILDIR
+# The folders an office mailbox has, Trash marked as Gmail and Microsoft 365 mark theirs, so
+# that a client looking for the \\Trash special use finds it. Created on first use.
+namespace inbox {
+  inbox = yes
+  separator = /
+  mailbox Trash {
+    special_use = \\Trash
+    auto = create
+  }
+  mailbox Sent {
+    special_use = \\Sent
+  }
+}
+# What each IMAP session was sent, in its logout line: the tests count header and body fetches.
+imap_logout_format = in=%i out=%o hdr_count=%{fetch_hdr_count} hdr_bytes=%{fetch_hdr_bytes} body_count=%{fetch_body_count} body_bytes=%{fetch_body_bytes} deleted=%{deleted} expunged=%{expunged} trashed=%{trashed}
 first_valid_uid = $ZP_MS_UID
 last_valid_uid = $ZP_MS_UID
 passdb {
@@ -418,6 +446,17 @@ service pop3-login {
     ssl = yes
   }
 }
+service imap-login {
+  inet_listener imap {
+    address = 127.0.0.1 $all
+    port = $ZP_IMAP_PORT
+  }
+  inet_listener imaps {
+    address = $all
+    port = $ZP_IMAPS_PORT
+    ssl = yes
+  }
+}
 service submission-login {
   inet_listener submission {
     address = $all
@@ -432,9 +471,14 @@ service submission-login {
 service pop3 {
   process_limit = 16
 }
+service imap {
+  process_limit = 16
+}
 service submission {
   process_limit = 16
 }
+# A test, the program and a second client of the mailbox may all be connected at once.
+mail_max_userip_connections = 50
 service anvil {
   unix_listener anvil-auth-penalty {
     mode = 0
@@ -497,7 +541,7 @@ mail_start() {
   for tool in smtpd dovecot ip mount umount timeout openssl python3; do
     if ! command -v "$tool" >/dev/null; then
       zp_ms_err "$tool is missing (scripts/setup installs opensmtpd, dovecot-core, dovecot-pop3d," \
-        "dovecot-submissiond, openssl, iproute2)"
+        "dovecot-imapd, dovecot-submissiond, openssl, iproute2)"
       return 1
     fi
   done
@@ -517,7 +561,7 @@ mail_start() {
   chmod 711 "$d"
   echo "mounted /run" >"$d/state"
   export ZP_MAIL_DIR=$d
-  export ZP_MAIL_HOST=127.0.0.1 ZP_SMTP_PORT=25 ZP_POP3_PORT=110
+  export ZP_MAIL_HOST=127.0.0.1 ZP_SMTP_PORT=25 ZP_POP3_PORT=110 ZP_IMAP_PORT=143
   export ZP_MAIL_USER=zpmail
   export ZP_MAIL_PASSWORD=${ZP_MAIL_PASSWORD:-Tabulix-heslo-1}
   if [[ ! $ZP_MAIL_PASSWORD =~ ^[!-9\;-~]+$ ]]; then
@@ -535,7 +579,7 @@ mail_start() {
   export ZP_MAILDIR=$d/home/Maildir
   export ZP_TLS_HOST=127.0.0.2 ZP_TLS_EXPIRED_HOST=127.0.0.3 ZP_TLS_WRONG_NAME_HOST=127.0.0.4
   export ZP_TLS_UNKNOWN_CA_HOST=127.0.0.5 ZP_TLS_NAME=localhost
-  export ZP_POP3S_PORT=995 ZP_SMTPS_PORT=465 ZP_SUBMISSION_PORT=587
+  export ZP_POP3S_PORT=995 ZP_IMAPS_PORT=993 ZP_SMTPS_PORT=465 ZP_SUBMISSION_PORT=587
   export ZP_TLS_DIR=$d/tls ZP_TLS_CA=$d/tls/ca.pem ZP_TLS_UNKNOWN_CA=$d/tls/ca-unknown.pem
   ZP_OAUTH_TOKEN=ya29.zp-$(openssl rand -hex 16); export ZP_OAUTH_TOKEN
   ZP_MS_UID=$(zp_ms_free_id)
@@ -572,9 +616,15 @@ mail_start() {
     tail -n 20 "$d/dovecot.out" "$ZP_DOVECOT_LOG" >&2
     return 1
   fi
-  # Every listener opens at once; the submission greeting proves its login process starts too.
+  # Every listener opens at once; the submission and IMAP greetings prove their login processes
+  # start too.
   if ! zp_ms_wait_greeting "$ZP_SUBMISSION_PORT" 220 "$pid" 20 "$ZP_TLS_HOST"; then
     zp_ms_err "Dovecot submission did not answer on $ZP_TLS_HOST:$ZP_SUBMISSION_PORT; its log:"
+    tail -n 20 "$d/dovecot.out" "$ZP_DOVECOT_LOG" >&2
+    return 1
+  fi
+  if ! zp_ms_wait_greeting "$ZP_IMAP_PORT" "* OK" "$pid" 20; then
+    zp_ms_err "Dovecot IMAP did not answer on 127.0.0.1:$ZP_IMAP_PORT; its log:"
     tail -n 20 "$d/dovecot.out" "$ZP_DOVECOT_LOG" >&2
     return 1
   fi
@@ -663,15 +713,17 @@ mail_put() {
 
 mail_clear() {
   zp_ms_need_dir || return 1
-  find "$ZP_MAILDIR/new" "$ZP_MAILDIR/cur" -maxdepth 1 -type f -delete
+  find "$ZP_MAILDIR/new" "$ZP_MAILDIR/cur" -maxdepth 1 -type f -delete &&
+    find "$ZP_MAILDIR" -mindepth 2 -maxdepth 2 -path "$ZP_MAILDIR/.*/*" \( -name new -o -name cur \) \
+      -type d -exec find {} -maxdepth 1 -type f -delete \;
 }
 
 mail_env() {
   local v
-  for v in ZP_MAIL_HOST ZP_SMTP_PORT ZP_POP3_PORT ZP_MAIL_USER ZP_MAIL_PASSWORD ZP_MAIL_DOMAIN \
+  for v in ZP_MAIL_HOST ZP_SMTP_PORT ZP_POP3_PORT ZP_IMAP_PORT ZP_MAIL_USER ZP_MAIL_PASSWORD ZP_MAIL_DOMAIN \
            ZP_MAIL_ADDRESS ZP_MAILDIR ZP_MAIL_DIR ZP_SMTPD_LOG ZP_DOVECOT_LOG ZP_SMTPD_PID \
            ZP_DOVECOT_PID ZP_MAILSERVERS ZP_TLS_HOST ZP_TLS_EXPIRED_HOST ZP_TLS_WRONG_NAME_HOST \
-           ZP_TLS_UNKNOWN_CA_HOST ZP_TLS_NAME ZP_POP3S_PORT ZP_SMTPS_PORT ZP_SUBMISSION_PORT \
+           ZP_TLS_UNKNOWN_CA_HOST ZP_TLS_NAME ZP_POP3S_PORT ZP_IMAPS_PORT ZP_SMTPS_PORT ZP_SUBMISSION_PORT \
            ZP_TLS_DIR ZP_TLS_CA ZP_TLS_UNKNOWN_CA ZP_TLS_FINGERPRINT ZP_TLS_EXPIRED_FINGERPRINT \
            ZP_TLS_WRONG_NAME_FINGERPRINT ZP_TLS_UNKNOWN_CA_FINGERPRINT ZP_OAUTH_TOKEN \
            ZP_OAUTH_URL_BASE ZP_OAUTH_CONTROL ZP_OAUTH_INTROSPECTION ZP_OAUTH_TENANT ZP_OAUTH_CLIENT_ID \

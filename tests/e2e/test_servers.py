@@ -3,12 +3,13 @@
     tests/e2e/run_in_mailns python3 tests/e2e/test_servers.py
 
 Messages go in through SMTP (smtplib, and a raw dialogue shaped like ZanPost's own client) and
-come back through POP3 (poplib), compared byte for byte.
+come back through POP3 (poplib) and IMAP (imaplib), compared byte for byte.
 """
 
 import base64
 import hashlib
 import hmac
+import imaplib
 import os
 import pathlib
 import poplib
@@ -332,7 +333,7 @@ class TlsServerTest(unittest.TestCase):
                  ("unknown_ca_host", "unable to get local issuer certificate")]
         for attribute, error in cases:
             host = getattr(self.tls, attribute)
-            for port in (self.tls.pop3s_port, self.tls.smtps_port):
+            for port in (self.tls.pop3s_port, self.tls.imaps_port, self.tls.smtps_port):
                 with self.subTest(host=attribute, port=port):
                     with socket.create_connection((host, port), timeout=10) as raw:
                         if error is None:
@@ -353,8 +354,8 @@ class TlsServerTest(unittest.TestCase):
                         self.assertEqual(fingerprint(conn.getpeercert(binary_form=True)),
                                          self.tls.fingerprints[attribute])
                 if error is None:
-                    self.assertTrue(greeting.startswith(b"+OK" if port == self.tls.pop3s_port
-                                                        else b"220 "), greeting)
+                    expected = {self.tls.pop3s_port: b"+OK", self.tls.imaps_port: b"* OK"}.get(port, b"220 ")
+                    self.assertTrue(greeting.startswith(expected), greeting)
         self.assertEqual(len(set(self.tls.fingerprints.values())), 4)
 
     def test_unknown_ca_certificate_verifies_against_its_own_ca(self):
@@ -500,18 +501,135 @@ class TlsServerTest(unittest.TestCase):
 
     def test_wrong_mode_fails_the_handshake_or_stays_silent(self):
         # TLS to a plain port: the clear-text greeting is no TLS record.
-        for port in (self.tls.pop3_port, self.tls.submission_port):
+        for port in (self.tls.pop3_port, self.tls.imap_port, self.tls.submission_port):
             with self.subTest(tls_to_plain=port), \
                     socket.create_connection((self.tls.host, port), timeout=10) as raw:
                 with self.assertRaises(ssl.SSLError):
                     tls_context().wrap_socket(raw, server_hostname=self.tls.name)
         # Plain to a TLS port: the server waits for a handshake and says nothing, so only the
         # client's time limit ends it.
-        for port in (self.tls.pop3s_port, self.tls.smtps_port):
+        for port in (self.tls.pop3s_port, self.tls.imaps_port, self.tls.smtps_port):
             with self.subTest(plain_to_tls=port), \
                     socket.create_connection((self.tls.host, port), timeout=2) as raw:
                 with self.assertRaises(TimeoutError):
                     raw.recv(100)
+
+
+def imap_sasl(box, mechanism, token=None):
+    """AUTHENTICATE MECHANISM with the mailbox user's password (or the OAuth token)."""
+    user, password = SERVERS.user, SERVERS.password
+    answers = {"PLAIN": lambda _: f"\0{user}\0{password}".encode(),
+               "CRAM-MD5": lambda challenge: (user + " " + hmac.new(password.encode(), challenge, "md5")
+                                              .hexdigest()).encode(),
+               "XOAUTH2": lambda _: f"user={user}\x01auth=Bearer {token}\x01\x01".encode()}
+    return box.authenticate(mechanism, answers[mechanism])
+
+
+class ImapServerTest(unittest.TestCase):
+    """Dovecot IMAP: 143 in the clear on 127.0.0.1, with STARTTLS on the TLS addresses, and 993;
+    the extensions a careful client relies on, announced once logged in."""
+
+    def setUp(self):
+        SERVERS.clear()
+        self.tls = SERVERS.tls
+
+    def login(self, box, mechanism, token=None):
+        if mechanism == "LOGIN":
+            return box.login(SERVERS.user, SERVERS.password)
+        return imap_sasl(box, mechanism, token)
+
+    def test_every_port_and_mechanism_reads_without_marking_read(self):
+        raw = b"\r\n".join(message(b"ZAN_POST pres IMAP", [CP1250_TEXT, b".", b"konec"], b"imap.1")) + b"\r\n"
+        SERVERS.put(raw.replace(b"\r\n", b"\n"))
+        token = os.environ["ZP_OAUTH_TOKEN"]
+        cases = [("993", lambda: imaplib.IMAP4_SSL(self.tls.host, self.tls.imaps_port, ssl_context=tls_context(),
+                                                  timeout=30)),
+                 ("143 STARTTLS", lambda: imaplib.IMAP4(self.tls.host, self.tls.imap_port, timeout=30)),
+                 ("143 on 127.0.0.1", lambda: imaplib.IMAP4(SERVERS.host, SERVERS.imap_port, timeout=30))]
+        for port, connect in cases:
+            for mechanism in ("LOGIN", "PLAIN", "CRAM-MD5", "XOAUTH2"):
+                with self.subTest(port=port, mechanism=mechanism):
+                    box = connect()
+                    try:
+                        if port == "143 STARTTLS":
+                            self.assertIn("LOGINDISABLED", box.capabilities)
+                            box.starttls(tls_context(tls12_only=True))
+                            self.assertNotIn("LOGINDISABLED", box.capabilities)
+                        self.assertEqual(self.login(box, mechanism, token)[0], "OK")
+                        self.assertLessEqual({"MOVE", "UIDPLUS", "SPECIAL-USE"},
+                                             set(box.capability()[1][0].decode().upper().split()))
+                        box.select("INBOX")
+                        _, data = box.uid("FETCH", "1:*", "(FLAGS RFC822.SIZE BODY.PEEK[])")
+                        self.assertEqual(data[0][1], raw)
+                        self.assertIn(b"RFC822.SIZE %d " % len(raw), data[0][0])
+                        self.assertNotIn(b"\\Seen", data[0][0])
+                    finally:
+                        box.logout()
+        self.assertEqual([m.flags for m in SERVERS.folder()], [set()])
+
+    def test_clear_text_login_and_a_wrong_token_are_refused(self):
+        box = imaplib.IMAP4(self.tls.host, self.tls.imap_port, timeout=30)
+        try:
+            with self.assertRaises(imaplib.IMAP4.error) as refused:
+                box.login(SERVERS.user, SERVERS.password)
+            self.assertIn(b"Plaintext authentication disallowed", refused.exception.args[0])
+            # CRAM-MD5 keeps the password off the line, so it is allowed without TLS.
+            self.assertEqual(imap_sasl(box, "CRAM-MD5")[0], "OK")
+        finally:
+            box.logout()
+        box = imaplib.IMAP4_SSL(self.tls.host, self.tls.imaps_port, ssl_context=tls_context(), timeout=30)
+        try:
+            with self.assertRaises(imaplib.IMAP4.error):
+                imap_sasl(box, "XOAUTH2", "ya29.neplatny")
+            with self.assertRaises(imaplib.IMAP4.error):
+                box.login(SERVERS.user, SERVERS.password + "x")
+        finally:
+            box.logout()
+
+    def test_second_client_changes_the_mailbox_and_dovecot_counts_each_session(self):
+        SERVERS.put(b"Subject: ZAN_POST prvni\n\nx\n")
+        mark = SERVERS.dovecot_log.stat().st_size
+        with SERVERS.imap() as box:
+            uid_validity = box.uid_validity()
+            ours = box.append(b"Subject: ZAN_POST druha\n\ny\n")
+            someone_elses = box.append(b"Subject: smazat\n\nz\n")
+            kept = box.append(b"Subject: zustava\n\nw\n", flags="\\Seen")
+            listed = box.messages()
+            self.assertEqual([m.header("Subject") for m in listed],
+                             [b"ZAN_POST prvni", b"ZAN_POST druha", b"smazat", b"zustava"])
+            first = listed[0].uid
+            # Someone else marks a message deleted; a plain EXPUNGE of anyone removes it too...
+            box.flag_deleted([someone_elses])
+            box.expunge()
+            self.assertEqual([m.uid for m in box.messages()], [first, ours, kept])
+            # ...while UID EXPUNGE removes exactly the messages named.
+            box.flag_deleted([kept])
+            box.delete([ours])
+            self.assertEqual([(m.uid, m.flags) for m in box.messages()],
+                             [(first, set()), (kept, {"\\Seen", "\\Deleted"})])
+            # UID MOVE into a folder that does not exist yet: TRYCREATE, then it is made.
+            status, detail = box.connection.uid("MOVE", str(first), "Presun")
+            self.assertEqual((status, detail[0][:11]), ("NO", b"[TRYCREATE]"))
+            box.connection.create("Presun")
+            self.assertEqual(box.connection.uid("MOVE", str(first), "Presun")[0], "OK")
+            self.assertEqual(box.uid_validity(), uid_validity)
+            listed = box._ok(box.connection.list('""', "*"), "LIST")
+            self.assertIn(b'(\\HasNoChildren \\Trash) "/" Trash', listed)
+        self.assertEqual([m.header("Subject") for m in SERVERS.folder("Presun")], [b"ZAN_POST prvni"])
+        self.assertEqual(SERVERS.count(), 1)
+        with SERVERS.imap() as box:
+            box.select()
+            box.connection.uid("FETCH", "1:*", "(UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])")
+        # Three marked deleted, two expunged; a MOVE counts as neither.
+        sessions = [{k: s[k] for k in ("deleted", "expunged", "hdr_count", "body_count")}
+                    for s in SERVERS.imap_sessions(mark, count=3)]
+        self.assertEqual(sessions[1:], [dict(deleted=0, expunged=0, hdr_count=0, body_count=1),
+                                        dict(deleted=0, expunged=0, hdr_count=1, body_count=0)])
+        self.assertEqual((sessions[0]["deleted"], sessions[0]["expunged"]), (3, 2))
+        SERVERS.clear()
+        self.assertEqual((SERVERS.count(), SERVERS.folder("Presun")), (0, []))
+        with SERVERS.imap() as box:
+            self.assertIn("Presun", box.folders(), "clear keeps the folders")
 
 
 class HarnessTest(unittest.TestCase):
