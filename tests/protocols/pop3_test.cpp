@@ -410,26 +410,6 @@ Conversation& say_in_pieces(Conversation& c, const std::string& bytes)
     return c;
 }
 
-TEST(Pop3Summaries, OnlyTheMessagesAskedForCostATop)
-{
-    ScriptedServer server(logged_in(listing_of(3)).reply(uidl_of(3)).reply(top_of(3)).reply(top_of(1)).reply("+OK bye"));
-    T_Pop3 client;
-    aim(client, server);
-    client.Login();
-    client.GetUniqueIds();
-    EXPECT_EQ(client.Messages[1].uid, "u2");
-    client.Lines = {"earlier"};
-    client.GetSummaries([](std::size_t i) { return i != 1; });
-    EXPECT_TRUE(client.Lines.empty());
-    EXPECT_EQ(summary_entry(client.Messages[0]), entry_of(1));
-    EXPECT_FALSE(client.Messages[1].summarized);
-    EXPECT_EQ(summary_entry(client.Messages[1]), "2");
-    EXPECT_EQ(summary_entry(client.Messages[2]), entry_of(3));
-    client.Logout();
-    // Three commands are too few to pay for asking what the server can (CAPA).
-    EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nTOP 3 1\r\nTOP 1 1\r\nQUIT\r\n");
-}
-
 TEST(Pop3Pipelined, ABatchOfCommandsGoesOutBeforeAnyAnswerAndTheAnswersAreReadInOrder)
 {
     // More messages than the window: the server takes a whole window of commands before
@@ -505,49 +485,6 @@ TEST(Pop3Pipelined, AnswersCutAnywhereOrSlowStillEachBelongToTheirCommand)
         client.Logout();
         EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nCAPA\r\n" + tops_sent(6, 1) + "QUIT\r\n");
     }
-}
-
-TEST(Pop3Pipelined, AGarbledAnswerInABatchClosesTheConnection)
-{
-    // The answers after it, on their way, could only be read as those of later commands.
-    Conversation c = logged_in(listing_of(5)).reply(uidl_of(5)).reply(capa_pipelining);
-    for (int n = 0; n < 5; ++n) c.await_line();
-    c.say(top_of(5) + "\r\nwhat?\r\n" + top_of(3) + "\r\n" + top_of(2) + "\r\n" + top_of(1));
-    ScriptedServer server(std::move(c));
-    T_Pop3 client;
-    client.Timeout = 2;
-    aim(client, server);
-    client.Login();
-    EXPECT_THROW(client.GetHeaders(), EProtocolError);
-    EXPECT_FALSE(client.Connected);
-    EXPECT_TRUE(client.Lines.empty());
-}
-
-TEST(Pop3Pipelined, WithoutPipeliningOrInALaterSessionOneCommandAtATime)
-{
-    // CAPA without PIPELINING: each TOP waits for its answer; the server answers each only
-    // after it has read the command, as every server does.
-    Conversation first = logged_in(listing_of(4)).reply(uidl_of(4)).reply("+OK\r\nTOP\r\nUIDL\r\n.");
-    for (std::size_t n = 4; n > 0; --n) first.reply(top_of(n));
-    first.await_line().close();
-    // After the break, every number is shown to be the same message before its DELE.
-    Conversation second = logged_in(listing_of(4));
-    for (std::size_t n = 1; n <= 4; ++n) second.reply("+OK " + std::to_string(n) + " u" + std::to_string(n)).reply("+OK");
-    second.reply("+OK bye");
-    ScriptedServer server({std::move(first), std::move(second)});
-    T_Pop3 client;
-    aim(client, server);
-    client.Login();
-    client.GetHeaders();
-    EXPECT_THROW(client.Retrieve(1), ETcpIpError);
-    std::vector<std::int32_t> deleted;
-    client.DeleteMany({1, 2, 3, 4}, [&deleted](std::int32_t n, bool done) {
-        if (done) deleted.push_back(n);
-    });
-    EXPECT_THAT(deleted, ElementsAre(1, 2, 3, 4));
-    client.Logout();
-    EXPECT_EQ(server.transcript(0), login_sent + "UIDL\r\nCAPA\r\n" + tops_sent(4, 1) + "RETR 1\r\n");
-    EXPECT_EQ(server.transcript(1), login_sent + "UIDL 1\r\nDELE 1\r\nUIDL 2\r\nDELE 2\r\nUIDL 3\r\nDELE 3\r\nUIDL 4\r\nDELE 4\r\nQUIT\r\n");
 }
 
 TEST(Pop3Retrieve, MessageLinesLoseTheirStuffingDot)
