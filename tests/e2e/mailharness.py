@@ -11,11 +11,13 @@ Then, in the test:
     servers = MailServers.from_environment()   # exits with a hint when not under the wrapper
     servers.host, servers.smtp_port, servers.pop3_port, servers.imap_port
     servers.user, servers.password, servers.address, servers.domain
+    servers.colleague                          # a second login of the same mailbox (IMAP)
     servers.maildir                            # pathlib.Path of the mailbox on disk
     servers.count()                            # messages on disk in INBOX (new + cur)
     servers.wait_count(n)                      # until SMTP has handed n messages to the Maildir
     servers.messages()                         # their raw bytes as stored, oldest first
     servers.put(raw_bytes)                     # a message straight into the Maildir, no SMTP
+    servers.put_many([raw, ...])               # thousands of them, without a process each
     servers.clear()                            # empty the mailbox, every IMAP folder too
     servers.stop_smtp(); servers.start_smtp()  # port 25 refuses connections in between
     servers.tls                                # the TLS side (see TlsServers below)
@@ -39,6 +41,7 @@ import imaplib
 import json
 import os
 import pathlib
+import random
 import re
 import shutil
 import subprocess
@@ -210,6 +213,7 @@ class MailServers:
         self.pop3_port = int(environ["ZP_POP3_PORT"])
         self.imap_port = int(environ["ZP_IMAP_PORT"])
         self.user = environ["ZP_MAIL_USER"]
+        self.colleague = environ["ZP_MAIL_COLLEAGUE"]
         self.password = environ["ZP_MAIL_PASSWORD"]
         self.domain = environ["ZP_MAIL_DOMAIN"]
         self.address = environ["ZP_MAIL_ADDRESS"]
@@ -254,6 +258,18 @@ class MailServers:
     def put(self, raw):
         return pathlib.Path(self._run("put", stdin=raw).strip())
 
+    def put_many(self, messages):
+        """As put, in the order given, without a process per message (the mailbox's owner and
+        mode as mailservers.sh gives them)."""
+        owner = os.stat(self.maildir)
+        for k, raw in enumerate(messages):
+            name = f"{time.time():.0f}.M{k}R{random.randrange(1 << 30)}P{os.getpid()}.zp-put"
+            tmp = self.maildir / "tmp" / name
+            tmp.write_bytes(raw)
+            os.chown(tmp, owner.st_uid, owner.st_gid)
+            os.chmod(tmp, 0o600)
+            os.rename(tmp, self.maildir / "new" / name)
+
     def clear(self):
         self._run("clear")
 
@@ -264,7 +280,8 @@ class MailServers:
         self._run("start-smtp")
 
     def imap(self):
-        """A second client of the mailbox, logged in over plain IMAP on 127.0.0.1."""
+        """A second client of the mailbox, logged in over plain IMAP on 127.0.0.1 as the
+        colleague, so that imap_sessions does not count it."""
         return ImapClient(self)
 
     def folder(self, name="INBOX"):
@@ -273,15 +290,15 @@ class MailServers:
             return box.messages(name)
 
     def imap_sessions(self, since=0, count=0, seconds=15):
-        """The counters of every IMAP session that logged out after byte `since` of Dovecot's log,
-        oldest first: {"hdr_count": .., "body_count": .., "expunged": .., ...} as ints. Dovecot
-        writes the line a moment after the client saw the logout: this waits until there are at
-        least `count` of them, at most `seconds`."""
+        """The counters of every IMAP session of `user` (not the colleague's) that logged out
+        after byte `since` of Dovecot's log, oldest first: {"hdr_count": .., "body_count": ..,
+        "expunged": .., ...} as ints. Dovecot writes the line a moment after the client saw the
+        logout: this waits until there are at least `count` of them, at most `seconds`."""
         deadline = time.monotonic() + seconds
         while True:
             log = self.dovecot_log.read_bytes()[since:].decode(errors="replace")
             sessions = [{k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line.split("Logged out", 1)[1])}
-                        for line in log.splitlines() if re.search(r"imap\(.*Logged out ", line)]
+                        for line in log.splitlines() if f"imap({self.user})<" in line and "Logged out " in line]
             if len(sessions) >= count or time.monotonic() > deadline:
                 return sessions
             time.sleep(0.05)
@@ -313,7 +330,7 @@ class ImapClient:
         self.connection = imaplib.IMAP4(servers.host, servers.imap_port, timeout=30)
         self.selected = None
         try:
-            self._ok(self.connection.login(servers.user, servers.password), "LOGIN")
+            self._ok(self.connection.login(servers.colleague, servers.password), "LOGIN")
         except BaseException:
             self.connection.shutdown()
             raise

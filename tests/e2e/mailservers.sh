@@ -48,6 +48,9 @@
 #   ZP_POP3_PORT          110
 #   ZP_IMAP_PORT          143
 #   ZP_MAIL_USER          POP3 user name of the mailbox
+#   ZP_MAIL_COLLEAGUE     a second login name of the same mailbox with the same password, as a
+#                         colleague sharing it would have: Dovecot's log names each session's
+#                         user, so the tests' own sessions are told from the program's
 #   ZP_MAIL_PASSWORD      its password (plaintext login is allowed; only loopback listens)
 #   ZP_MAIL_DOMAIN        test domain: every recipient @ this domain lands in the mailbox, as does
 #                         every recipient of a local domain (localhost, the host name). Recipients
@@ -358,6 +361,7 @@ EOF
   # counts 127.0.0.1 -> 127.0.0.1 as secure, which keeps the plain listener of the older tests
   # as it was, while a client of 127.0.0.2 arrives from 127.0.0.1 and meets the real refusal.
   printf '%s:{PLAIN}%s:%s:%s::%s::\n' "$ZP_MAIL_USER" "$ZP_MAIL_PASSWORD" \
+    "$ZP_MS_UID" "$ZP_MS_UID" "$d/home" "$ZP_MAIL_COLLEAGUE" "$ZP_MAIL_PASSWORD" \
     "$ZP_MS_UID" "$ZP_MS_UID" "$d/home" >"$d/passwd"
   chgrp dovecot "$d/passwd" && chmod 640 "$d/passwd"
   local t=$ZP_TLS_DIR all="$ZP_TLS_HOST $ZP_TLS_EXPIRED_HOST $ZP_TLS_WRONG_NAME_HOST $ZP_TLS_UNKNOWN_CA_HOST"
@@ -562,7 +566,7 @@ mail_start() {
   echo "mounted /run" >"$d/state"
   export ZP_MAIL_DIR=$d
   export ZP_MAIL_HOST=127.0.0.1 ZP_SMTP_PORT=25 ZP_POP3_PORT=110 ZP_IMAP_PORT=143
-  export ZP_MAIL_USER=zpmail
+  export ZP_MAIL_USER=zpmail ZP_MAIL_COLLEAGUE=zpmail-kolega
   export ZP_MAIL_PASSWORD=${ZP_MAIL_PASSWORD:-Tabulix-heslo-1}
   if [[ ! $ZP_MAIL_PASSWORD =~ ^[!-9\;-~]+$ ]]; then
     zp_ms_err "ZP_MAIL_PASSWORD must be printable ASCII without blanks or ':'"
@@ -720,7 +724,7 @@ mail_clear() {
 
 mail_env() {
   local v
-  for v in ZP_MAIL_HOST ZP_SMTP_PORT ZP_POP3_PORT ZP_IMAP_PORT ZP_MAIL_USER ZP_MAIL_PASSWORD ZP_MAIL_DOMAIN \
+  for v in ZP_MAIL_HOST ZP_SMTP_PORT ZP_POP3_PORT ZP_IMAP_PORT ZP_MAIL_USER ZP_MAIL_COLLEAGUE ZP_MAIL_PASSWORD ZP_MAIL_DOMAIN \
            ZP_MAIL_ADDRESS ZP_MAILDIR ZP_MAIL_DIR ZP_SMTPD_LOG ZP_DOVECOT_LOG ZP_SMTPD_PID \
            ZP_DOVECOT_PID ZP_MAILSERVERS ZP_TLS_HOST ZP_TLS_EXPIRED_HOST ZP_TLS_WRONG_NAME_HOST \
            ZP_TLS_UNKNOWN_CA_HOST ZP_TLS_NAME ZP_POP3S_PORT ZP_IMAPS_PORT ZP_SMTPS_PORT ZP_SUBMISSION_PORT \
