@@ -16,6 +16,7 @@ TZprava Zprava;
 TUpozorneni Upozorneni;
 TServerNastaveni SmtpServer;
 TServerNastaveni Pop3Server;
+TServerNastaveni ImapServer;
 TOAuthNastaveni OAuth;
 
 namespace {
@@ -45,7 +46,7 @@ std::optional<TlsMode> ParseTlsMode(std::string_view text)
     return std::nullopt;
 }
 
-std::optional<SaslMechanism> ParseMechanism(std::string_view text, bool smtp)
+std::optional<SaslMechanism> ParseMechanism(std::string_view text, bool pop3)
 {
     const std::string word = ascii_upper(text);
     if (word == "AUTO") return SaslMechanism::automatic;
@@ -53,9 +54,10 @@ std::optional<SaslMechanism> ParseMechanism(std::string_view text, bool smtp)
     if (word == "LOGIN") return SaslMechanism::login;
     if (word == "CRAM-MD5") return SaslMechanism::cram_md5;
     if (word == "XOAUTH2") return SaslMechanism::xoauth2;
-    // USER and APOP are POP3's own commands; SMTP has nothing like them.
-    if (!smtp && word == "USER") return SaslMechanism::user;
-    if (!smtp && word == "APOP") return SaslMechanism::apop;
+    // USER and APOP are POP3's own commands; SMTP has nothing like them, and IMAP's LOGIN is
+    // the word LOGIN.
+    if (pop3 && word == "USER") return SaslMechanism::user;
+    if (pop3 && word == "APOP") return SaslMechanism::apop;
     return std::nullopt;
 }
 
@@ -99,11 +101,19 @@ std::string ConfigPath(const std::string& own_path)
     return own_path.substr(0, platform::directory_length(own_path)) + "Zan_Post.ini";
 }
 
-TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
+namespace {
+
+enum class Section { smtp, pop3, imap };
+
+// What the three sections share: port, TLS, login, password command and trust.
+TServerNastaveni ReadSection(const TIniFile& ini, Section kind)
 {
-    const std::string section = smtp ? "SMTP" : "POP3";
+    const std::string section = kind == Section::smtp ? "SMTP" : kind == Section::pop3 ? "POP3" : "IMAP";
     TServerNastaveni server;
-    server.Overeni = smtp ? SaslMechanism::automatic : SaslMechanism::user;
+    // IMAP's own LOGIN command is what every IMAP server takes, as USER/PASS for POP3.
+    server.Overeni = kind == Section::smtp ? SaslMechanism::automatic
+                     : kind == Section::pop3 ? SaslMechanism::user
+                                             : SaslMechanism::login;
     const auto invalid = [&](const char* key) {
         if (server.Chyba.empty()) server.Chyba = "[" + section + "] " + key;
     };
@@ -115,10 +125,12 @@ TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
             invalid("Sifrovani");
     }
     // The default port follows the mode: implicit TLS has ports of its own.
-    if (smtp)
-        server.Port = server.Sifrovani == TlsMode::implicit ? default_smtps_port : default_smtp_port;
-    else
-        server.Port = server.Sifrovani == TlsMode::implicit ? default_pop3s_port : default_pop3_port;
+    const bool implicit = server.Sifrovani == TlsMode::implicit;
+    switch (kind) {
+    case Section::smtp: server.Port = implicit ? default_smtps_port : default_smtp_port; break;
+    case Section::pop3: server.Port = implicit ? default_pop3s_port : default_pop3_port; break;
+    case Section::imap: server.Port = implicit ? default_imaps_port : default_imap_port; break;
+    }
     if (const std::string text = ini.ReadText(section, "Port", ""); !text.empty()) {
         if (const auto port = ParsePort(text))
             server.Port = *port;
@@ -126,7 +138,7 @@ TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
             invalid("Port");
     }
     if (const std::string text = ini.ReadText(section, "Overeni", ""); !text.empty()) {
-        if (const auto mechanism = ParseMechanism(text, smtp))
+        if (const auto mechanism = ParseMechanism(text, kind == Section::pop3))
             server.Overeni = *mechanism;
         else
             invalid("Overeni");
@@ -137,23 +149,50 @@ TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
         else
             invalid("Otisk");
     }
-    if (smtp) {
+    if (kind == Section::smtp) {
         server.Uzivatel = ini.ReadText(section, "Uzivatel", "");
         server.Heslo = ini.ReadText(section, "Heslo", "");
     }
     server.HesloPrikaz = ini.ReadText(section, "HesloPrikaz", "");
     server.CA = ini.ReadText(section, "CA", "");
     server.Jmeno = ini.ReadText(section, "Jmeno", "");
-    if (!smtp) {
+    if (kind != Section::smtp) {
         // On by default: an office mailbox gains from it without a word in the INI file.
         server.Evidence = ini.ReadText(section, "Evidence", "");
         const std::string& ini_path = ini.FileName();
         if (server.Evidence.empty() && !ini_path.empty())
-            server.Evidence = ini_path.substr(0, platform::directory_length(ini_path)) + "Zan_Post.uidl";
+            server.Evidence = ini_path.substr(0, platform::directory_length(ini_path)) +
+                              (kind == Section::pop3 ? "Zan_Post.uidl" : "Zan_Post.imap");
     }
     for (const char* key : {"Sifrovani", "Port", "Overeni", "Otisk", "Uzivatel", "Heslo", "HesloPrikaz", "CA", "Jmeno"})
         if (!ini.ReadText(section, key, "").empty()) server.Nastaveno = true;
     return server;
+}
+
+}  // namespace
+
+TServerNastaveni ReadServer(const TIniFile& ini, bool smtp)
+{
+    return ReadSection(ini, smtp ? Section::smtp : Section::pop3);
+}
+
+TServerNastaveni ReadImap(const TIniFile& ini, const std::string& incoming)
+{
+    TServerNastaveni server = ReadSection(ini, Section::imap);
+    server.Server = ini.ReadText("IMAP", "Server", "");
+    if (server.Server.empty()) server.Server = incoming;
+    server.Slozka = ini.ReadText("IMAP", "Slozka", "");
+    if (server.Slozka.empty()) server.Slozka = "INBOX";
+    server.Presun = ini.ReadText("IMAP", "Presun", "");
+    return server;
+}
+
+TPrijem ReadPrijem(const TIniFile& ini)
+{
+    const std::string word = ascii_upper(ini.ReadText("Mail", "Prijem", ""));
+    if (word.empty() || word == "POP3") return TPrijem::pop3;
+    if (word == "IMAP") return TPrijem::imap;
+    return TPrijem::chybny;
 }
 
 TOAuthNastaveni ReadOAuth(const TIniFile& ini)
@@ -251,12 +290,14 @@ void LoadConfig(const std::string& ini_path)
     Zprava.Telo_Get = ini.ReadText("Mail", "Telo_Get", "");
     Zprava.Timeout = ini.ReadNumber("Mail", "Timeout", default_timeout_seconds);
     Zprava.Protokol = ini.ReadText("Mail", "Protokol", "");
+    Zprava.Prijem = ReadPrijem(ini);
     Zprava.Cesta = ini.ReadText("Soubory", "Cesta", "");
     Zprava.Soubory = ini.ReadText("Soubory", "Soubory", "");
     Upozorneni.Upozornovat = ini.ReadFlag("Upozorneni", "Upozornovat", true);
     Upozorneni.Text = ini.ReadText("Upozorneni", "Text", default_notice_text);
     SmtpServer = ReadServer(ini, true);
     Pop3Server = ReadServer(ini, false);
+    ImapServer = ReadImap(ini, Zprava.POP3);
     OAuth = ReadOAuth(ini);
 }
 

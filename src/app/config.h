@@ -9,6 +9,13 @@
 
 namespace zanpost {
 
+// How GET reads the incoming mailbox ([Mail] Prijem).
+enum class TPrijem {
+    pop3,
+    imap,
+    chybny,  // a value that is neither: GET makes no connection
+};
+
 // The mail job settings, in the order of the file's keys.
 struct TZprava {
     std::string Odesilatel;
@@ -26,11 +33,12 @@ struct TZprava {
     int Timeout = 600;
     // The run log's file; empty: no log.
     std::string Protokol;
+    TPrijem Prijem = TPrijem::pop3;
 };
 
-// How one server is reached: the [SMTP] or the [POP3] section. Every key left out (or
+// How one server is reached: the [SMTP], [POP3] or [IMAP] section. Every key left out (or
 // empty) keeps the plain connection of old: port 25 or 110, no TLS, no SMTP login, POP3
-// USER/PASS.
+// USER/PASS; IMAP's own are port 143 and its LOGIN command.
 struct TServerNastaveni {
     std::uint16_t Port = 0;
     TlsMode Sifrovani = TlsMode::none;
@@ -42,9 +50,15 @@ struct TServerNastaveni {
     std::string CA;
     std::string Otisk;  // 64 lower-case hex digits (colons taken out), or empty
     std::string Jmeno;
-    // [POP3] only: the ledger of what earlier runs saw and stored (Evidence); Zan_Post.uidl
-    // beside the INI file when not set.
+    // [POP3] and [IMAP]: the ledger of what earlier runs saw and stored (Evidence);
+    // Zan_Post.uidl or Zan_Post.imap beside the INI file when not set.
     std::string Evidence;
+    // [IMAP] only: the server ([Mail] POP3 when not set), the folder read (Slozka, INBOX
+    // when not set) and the folder taken messages go to (Presun; empty: they are deleted),
+    // both named in CP1250.
+    std::string Server;
+    std::string Slozka;
+    std::string Presun;
     // The first key whose value is not one of those allowed, as "[SMTP] Sifrovani"; the job
     // of that server then makes no connection. Empty when every value is valid.
     std::string Chyba;
@@ -87,12 +101,15 @@ extern TZprava Zprava;
 extern TUpozorneni Upozorneni;
 extern TServerNastaveni SmtpServer;
 extern TServerNastaveni Pop3Server;
+extern TServerNastaveni ImapServer;
 extern TOAuthNastaveni OAuth;
 
 inline constexpr std::uint16_t default_smtp_port = 25;
 inline constexpr std::uint16_t default_smtps_port = 465;
 inline constexpr std::uint16_t default_pop3_port = 110;
 inline constexpr std::uint16_t default_pop3s_port = 995;
+inline constexpr std::uint16_t default_imap_port = 143;
+inline constexpr std::uint16_t default_imaps_port = 993;
 
 // "Přenos dat je ukončen. Je-li to potřeba, zavěste modem." in CP1250.
 inline constexpr const char default_notice_text[] =
@@ -128,11 +145,18 @@ std::string ConfigPath(const std::string& own_path);
 // allowed leaves its default and names the key in Chyba.
 TServerNastaveni ReadServer(const TIniFile& ini, bool smtp);
 
+// Reads [IMAP]; `incoming` ([Mail] POP3) is the server when the section names none. Never
+// raises, as ReadServer.
+TServerNastaveni ReadImap(const TIniFile& ini, const std::string& incoming);
+
+// [Mail] Prijem: POP3 when empty, chybny for a value that is neither POP3 nor IMAP.
+TPrijem ReadPrijem(const TIniFile& ini);
+
 // Reads [OAuth]; the default token cache lies beside the INI file. Never raises.
 TOAuthNastaveni ReadOAuth(const TIniFile& ini);
 
-// Fills Zprava, Upozorneni, SmtpServer, Pop3Server and OAuth from the file beside the running
-// executable.
+// Fills Zprava, Upozorneni, SmtpServer, Pop3Server, ImapServer and OAuth from the file beside
+// the running executable.
 void LoadConfig();
 // The same from the file at `ini_path`.
 void LoadConfig(const std::string& ini_path);

@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::string_view header = "ZanPost ledger 1";
 constexpr std::string_view mailbox_key = "mailbox ";
+constexpr std::string_view above_key = "above ";
 // Far beyond any mailbox (20,000 messages take about 1 MB); a file larger than this is not
 // one the program wrote, and reading it must not make the run large.
 constexpr long long largest_ledger = 64LL * 1024 * 1024;
@@ -82,6 +83,18 @@ std::optional<MailLedger::Entry> parse_entry(std::string_view line)
     return entry;
 }
 
+// "3857529045 4711"
+std::optional<MailLedger::Position> parse_position(std::string_view text)
+{
+    const std::size_t blank = text.find(' ');
+    if (blank == std::string_view::npos) return std::nullopt;
+    const auto generation = parse_number(text.substr(0, blank));
+    const auto highest = parse_number(text.substr(blank + 1));
+    constexpr std::int64_t largest = 0xFFFFFFFF;
+    if (!generation || !highest || *generation > largest || *highest > largest) return std::nullopt;
+    return MailLedger::Position{std::uint32_t(*generation), std::uint32_t(*highest)};
+}
+
 std::string entry_line(const MailLedger::Entry& entry)
 {
     return std::string(1, char(entry.state)) + " " + std::to_string(entry.size) + " " +
@@ -105,6 +118,7 @@ MailLedger::Loaded MailLedger::Load()
 {
     entries_.clear();
     added_.clear();
+    above_.reset();
     changed_ = false;
     if (!platform::is_regular_file(path_)) {
         // Nothing there is a first run; anything else there (a directory) cannot be a
@@ -122,6 +136,7 @@ MailLedger::Loaded MailLedger::Load()
     }
 
     std::vector<Entry> entries;
+    std::optional<Position> above;
     entries.reserve(std::size_t(std::count(content.begin(), content.end(), '\n')));
     std::string_view rest = content;
     std::size_t line_number = 0;
@@ -141,6 +156,11 @@ MailLedger::Loaded MailLedger::Load()
             ours = line.substr(mailbox_key.size()) == mailbox_;
             continue;
         }
+        if (line_number == 3 && line.starts_with(above_key)) {
+            above = parse_position(line.substr(above_key.size()));
+            if (!above) return Loaded::corrupt;
+            continue;
+        }
         auto entry = parse_entry(line);
         if (!entry) return Loaded::corrupt;
         entries.push_back(std::move(*entry));
@@ -154,7 +174,28 @@ MailLedger::Loaded MailLedger::Load()
     // Written in order; a file put together by hand may not be.
     if (!std::is_sorted(entries.begin(), entries.end(), by_id)) std::stable_sort(entries.begin(), entries.end(), by_id);
     entries_ = std::move(entries);
+    above_ = above;
     return Loaded::loaded;
+}
+
+void MailLedger::SetAbove(std::optional<Position> position)
+{
+    if (position == above_) return;
+    above_ = position;
+    changed_ = true;
+}
+
+void MailLedger::KeepAll()
+{
+    for (Entry& entry : entries_) entry.listed = true;
+}
+
+void MailLedger::Clear()
+{
+    changed_ = changed_ || !entries_.empty() || !added_.empty() || above_.has_value();
+    entries_.clear();
+    added_.clear();
+    above_.reset();
 }
 
 MailLedger::Entry* MailLedger::Find(std::string_view id)
@@ -223,6 +264,9 @@ bool MailLedger::Save()
     try {
         IncomingFile file(path_);
         bool ok = file.Write(std::string(header) + "\r\n" + std::string(mailbox_key) + mailbox_ + "\r\n");
+        if (ok && above_)
+            ok = file.Write(std::string(above_key) + std::to_string(above_->generation) + " " +
+                            std::to_string(above_->highest) + "\r\n");
         auto old = entries_.begin();
         auto added = added_.begin();
         while (ok && (old != entries_.end() || added != added_.end())) {

@@ -14,6 +14,14 @@
 //
 // (state, size, the date a stored message was stored, the unique id to the end of the line).
 // Nothing in it depends on POP3 beyond a message having an id and a size.
+//
+// A mailbox read only above a position (an IMAP folder, read above the highest UID an
+// earlier run looked at) keeps that position in a line after the mailbox line,
+//
+//     above 3857529045 4711
+//
+// (the folder's UIDVALIDITY and the highest UID), and as entries only the messages stored
+// and not yet seen taken out.
 
 #include <cstdint>
 #include <optional>
@@ -54,6 +62,24 @@ public:
     // ledger is empty; whether to go on with it is the caller's choice.
     Loaded Load();
 
+    // Where a reader that lists only what lies above a key stopped: the generation its keys
+    // belong to (UIDVALIDITY) and the highest key looked at.
+    struct Position {
+        std::uint32_t generation = 0;
+        std::uint32_t highest = 0;
+        bool operator==(const Position&) const = default;
+    };
+    const std::optional<Position>& Above() const noexcept { return above_; }
+    void SetAbove(std::optional<Position> position);
+
+    // The entries as loaded (sorted by id).
+    const std::vector<Entry>& Entries() const noexcept { return entries_; }
+    // Every loaded entry is kept by the next Save, listed or not: a reader that lists only
+    // what lies above its position cannot tell which messages are gone.
+    void KeepAll();
+    // Forgets every entry and the position: the ids no longer name the same messages.
+    void Clear();
+
     // The entry of a message listed with this id and size, marking it listed; nothing
     // when the ledger does not know it - a new id, or an id the server now gives a message
     // of another size (ids may be reused), whose old entry is then forgotten.
@@ -86,6 +112,7 @@ private:
     std::string mailbox_;
     std::vector<Entry> entries_;  // sorted by id
     std::vector<Entry> added_;    // ids new to this run, in the order they came
+    std::optional<Position> above_;
     bool changed_ = false;
 };
 

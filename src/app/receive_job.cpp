@@ -13,16 +13,18 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/ui.h"
-#include "protocols/pop3.h"
+#include "protocols/mailbox.h"
 #include "rtl/ascii.h"
 #include "rtl/exceptions.h"
 #include "rtl/file_io.h"
 #include "rtl/string_list.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -46,13 +48,23 @@ bool IsTextType(std::string_view content_type)
     return type.empty() || type.starts_with("text/");
 }
 
-// The program itself, its configuration, its ledger and the body file it sends: nothing
+// The ledgers of both ways in, or their lock files.
+bool IsLedger(const std::string& path, bool lock)
+{
+    for (const TServerNastaveni* server : {&Pop3Server, &ImapServer}) {
+        if (server->Evidence.empty()) continue;
+        if (SamePath(path, lock ? server->Evidence + ".lock" : server->Evidence)) return true;
+    }
+    return false;
+}
+
+// The program itself, its configuration, its ledgers and the body file it sends: nothing
 // received is ever written over them, not even the output text.
 bool IsProgramFile(const std::string& path)
 {
     const std::string own = platform::own_executable_path();
     if (!Zprava.Telo.empty() && SamePath(path, Zprava.Telo)) return true;
-    if (!Pop3Server.Evidence.empty() && SamePath(path, Pop3Server.Evidence)) return true;
+    if (IsLedger(path, false)) return true;
     return SamePath(path, own) || SamePath(path, ConfigPath(own));
 }
 
@@ -62,13 +74,13 @@ std::string LedgerLockPath(const std::string& ledger) { return ledger + ".lock";
 // The files a received name must never overwrite: the program's files and the output file.
 bool IsProtectedPath(const std::string& path)
 {
-    if (!Pop3Server.Evidence.empty() && SamePath(path, LedgerLockPath(Pop3Server.Evidence))) return true;
+    if (IsLedger(path, true)) return true;
     return IsProgramFile(path) || (!Zprava.Telo_Get.empty() && SamePath(path, Zprava.Telo_Get));
 }
 
-// The texts of the messages deleted in this session, for Telo_Get. They are written as the
+// The texts of the messages taken out in this session, for Telo_Get. They are written as the
 // messages arrive into a temporary file beside it, which takes the place of Telo_Get once,
-// just before QUIT commits the deletions: the cost of a run grows with its messages, not
+// just before the end of the session commits the removals (POP3's QUIT): the cost of a run grows with its messages, not
 // with their square, and no text is held in memory.
 class SessionText {
 public:
@@ -102,8 +114,8 @@ public:
     void KeepMessage() { ++kept_; }
     OutputFile::Mark Mark() { return file_->Mark(); }
     bool RewindTo(const OutputFile::Mark& mark) { return file_->RewindTo(mark); }
-    // The session broke before QUIT: the server forgets its deletions, so the texts of the
-    // messages it deleted must not reach Telo_Get; they come again next run.
+    // The session broke before its end: its removals are forgotten, so the texts of the
+    // messages it took out must not reach Telo_Get; they come again next run.
     void DropSession()
     {
         if (file_ && kept_ > 0) file_->RewindTo(session_start_);
@@ -304,22 +316,20 @@ private:
     std::vector<std::string> boxes_;
 };
 
-// The ledger of the mailbox for one run ([POP3] Evidence). It decides how the run treats
-// the exactly-once promise: with a ledger that serves, a stored message is recorded before
-// QUIT and never stored again; without one the run behaves as GET always has.
+// The ledger of the mailbox for one run ([POP3] or [IMAP] Evidence). It decides how the run
+// treats the exactly-once promise: with a ledger that serves, a stored message is recorded
+// before it is taken out and never stored again; without one the run behaves as GET always
+// has. A mailbox listed whole (POP3) is kept by its unique ids, seen and stored; one read
+// above a position (IMAP) by that position and the messages stored and not yet taken out.
 class RunLedger {
 public:
     enum class Mode {
         none,        // no ledger: every message is looked at, nothing is recorded
         learn_only,  // as none, but what this run saw unmarked is recorded for the next
-        full,        // known messages are skipped, stored ones deleted without a fetch
+        full,        // known messages are skipped, stored ones taken out without a fetch
     };
 
-    RunLedger(const std::string& path, RunLog& log)
-        : ledger_(path, ascii_lower(Zprava.POP3) + " " + std::to_string(Pop3Server.Port) + " " + Zprava.Uzivatel),
-          log_(log)
-    {
-    }
+    RunLedger(const std::string& path, const std::string& mailbox, RunLog& log) : ledger_(path, mailbox), log_(log) {}
 
     // Takes the mailbox for this run: a GET of it that is still running is waited for, at
     // most `timeout` seconds (0: without a limit), so that it runs on the ledger the other
@@ -355,55 +365,110 @@ public:
         return true;
     }
 
-    // After the unique ids: a server that gives none for some message cannot be served by
-    // a ledger of unique ids at all.
-    void Listing(const std::vector<t_reply>& messages)
+    // The mailbox is open: can its ids serve? A mailbox listed whole must give every message
+    // a unique id; the UIDs of a folder need its UIDVALIDITY, and a new one makes every UID
+    // the ledger holds name another message, so the run looks at the whole folder again.
+    void Opened(Mailbox& mailbox)
     {
+        generation_ = mailbox.Generation();
         if (mode_ == Mode::none) return;
-        for (const t_reply& message : messages) {
-            if (message.uid.empty()) {
-                log_.Cause("No unique id (UIDL) for message " + std::to_string(message.number) +
+        if (!generation_) {
+            bool ids = true;
+            mailbox.ForEachListed([&](const MailboxMessage& message) {
+                if (!ids || !message.id.empty()) return;
+                log_.Cause("No unique id (UIDL) for message " + std::to_string(message.key) +
                            ": this run goes without the ledger");
-                mode_ = Mode::none;
-                return;
-            }
+                ids = false;
+            });
+            if (ids) usable_ = true;
+            else mode_ = Mode::none;
+            return;
         }
-        listed_ = true;
+        if (*generation_ == 0) {
+            log_.Cause("No UIDVALIDITY for the folder: this run goes without the ledger");
+            mode_ = Mode::none;
+            return;
+        }
+        const std::optional<MailLedger::Position>& above = ledger_.Above();
+        if (above && above->generation != *generation_) {
+            log_.Cause("The folder's UIDVALIDITY changed from " + std::to_string(above->generation) + " to " +
+                       std::to_string(*generation_) + ": every message is looked at again");
+            ledger_.Clear();
+        }
+        // Nothing is listed below the position: every entry stays until it is taken out.
+        ledger_.KeepAll();
+        if (mode_ == Mode::full && ledger_.Above()) above_ = ledger_.Above()->highest;
+        highest_ = above_;
+        usable_ = true;
     }
 
-    bool Full() const noexcept { return mode_ == Mode::full && listed_; }
+    bool Full() const noexcept { return mode_ == Mode::full && usable_; }
 
-    // What an earlier run recorded of the message; nothing when the run must look at it.
-    const MailLedger::Entry* Known(const t_reply& message)
+    // The key above which the summaries are asked for; 0: all of them.
+    std::uint32_t Above() const noexcept { return above_; }
+
+    // What an earlier run recorded of a message listed with its id; nothing when the run
+    // must look at it.
+    const MailLedger::Entry* Known(const MailboxMessage& message)
     {
-        if (mode_ == Mode::none || !listed_) return nullptr;
-        const MailLedger::Entry* entry = ledger_.Listed(message.uid, message.size);
+        if (mode_ == Mode::none || !usable_) return nullptr;
+        const MailLedger::Entry* entry = ledger_.Listed(message.id, message.size);
         return mode_ == Mode::full ? entry : nullptr;
+    }
+
+    // The keys of the messages an earlier run stored below the position, where nothing is
+    // listed: they are taken out unfetched, or passed over where they are gone.
+    std::vector<std::uint32_t> StoredBelow() const
+    {
+        std::vector<std::uint32_t> keys;
+        if (!generation_ || !Full()) return keys;
+        for (const MailLedger::Entry& entry : ledger_.Entries()) {
+            if (entry.state != MailLedger::State::stored) continue;
+            std::uint32_t key = 0;
+            const auto [end, error] = std::from_chars(entry.id.data(), entry.id.data() + entry.id.size(), key);
+            if (error == std::errc() && end == entry.id.data() + entry.id.size() && key > 0) keys.push_back(key);
+        }
+        return keys;
     }
 
     // Room for the entries of this many messages new to the ledger.
     void Expect(std::size_t messages)
     {
-        if (mode_ != Mode::none && listed_) ledger_.Reserve(messages);
+        if (mode_ != Mode::none && usable_) ledger_.Reserve(messages);
     }
 
-    void Seen(const t_reply& message)
+    // The summary of a message was read. Above a position it moves the position on, though
+    // never past a marked message that was not stored.
+    void Looked(const MailboxMessage& message, bool marked)
     {
-        if (mode_ != Mode::none && listed_ && !message.uid.empty()) ledger_.MarkSeen(message.uid, message.size);
+        if (mode_ == Mode::none || !usable_) return;
+        if (generation_) {
+            highest_ = std::max(highest_, message.key);
+            if (marked) unstored_.push_back(message.key);
+        } else if (!marked && message.summarized) {
+            ledger_.MarkSeen(message.id, message.size);
+        }
     }
+
+    // Every summary asked for was read: the position may move.
+    void ListingRead() { listing_read_ = true; }
 
     // The message's files and text are stored: from now on it is never stored again.
-    void Stored(const t_reply& message)
+    void Stored(const MailboxMessage& message)
     {
-        if (!Full() || message.uid.empty()) return;
-        ledger_.MarkStored(message.uid, message.size, LedgerToday());
-        stored_.push_back(message.uid);
+        std::erase(unstored_, message.key);
+        if (!Full() || message.id.empty()) return;
+        ledger_.MarkStored(message.id, message.size, LedgerToday());
+        stored_.push_back(message);
     }
 
     // The texts of this run's stored messages did not reach Telo_Get: they must come again.
     void TextsLost()
     {
-        for (const std::string& uid : stored_) ledger_.Forget(uid);
+        for (const MailboxMessage& message : stored_) {
+            ledger_.Forget(message.id);
+            unstored_.push_back(message.key);
+        }
         stored_.clear();
     }
 
@@ -411,8 +476,31 @@ public:
     // the server is dropped for having been missed.
     void Save()
     {
-        if (mode_ == Mode::none || !listed_ || !ledger_.Changed()) return;
+        if (mode_ == Mode::none || !usable_) return;
+        if (generation_) {
+            // A run that only learns leaves no position, so that the next one, with a ledger
+            // to record what it stores, looks at the whole folder.
+            std::optional<MailLedger::Position> position = ledger_.Above();
+            if (mode_ != Mode::full) {
+                position.reset();
+            } else if (listing_read_) {
+                std::uint32_t highest = highest_;
+                for (const std::uint32_t key : unstored_) highest = std::min(highest, key - 1);
+                position = MailLedger::Position{*generation_, highest};
+            }
+            ledger_.SetAbove(position);
+        }
+        if (!ledger_.Changed()) return;
         if (!ledger_.Save()) log_.Cause("Ledger " + ledger_.Path() + " cannot be written");
+    }
+
+    // The server has taken these messages out (IMAP answers for each command): their entries
+    // would only have them asked for again.
+    void TakenOut(const std::vector<std::uint32_t>& keys)
+    {
+        if (!generation_ || keys.empty() || mode_ == Mode::none || !usable_) return;
+        for (const std::uint32_t key : keys) ledger_.Forget(std::to_string(key));
+        Save();
     }
 
 private:
@@ -420,9 +508,59 @@ private:
     std::optional<platform::FileLock> lock_;  // held until the run has ended
     RunLog& log_;
     Mode mode_ = Mode::none;
-    bool listed_ = false;
-    std::vector<std::string> stored_;  // unique ids stored in this run
+    bool usable_ = false;  // the mailbox's ids can serve
+    std::optional<std::uint32_t> generation_;  // of a mailbox read above a position
+    std::uint32_t above_ = 0;
+    std::uint32_t highest_ = 0;
+    bool listing_read_ = false;
+    std::vector<std::uint32_t> unstored_;  // marked, above the position, not stored
+    std::vector<MailboxMessage> stored_;   // stored in this run
 };
+
+// The boxes of a run name the protocol the mailbox is read by.
+struct ReceiveBoxes {
+    const char* not_connected;
+    const char* not_fetched;
+};
+
+// The mailbox of [Mail] Prijem with its client set up from the INI file. Raises before any
+// connection for a wrong value, a failed password command or no OAuth token.
+std::unique_ptr<Mailbox> MakeMailbox(RunLog& log)
+{
+    if (Zprava.Prijem == TPrijem::chybny) throw EConfigValueError("[Mail] Prijem");
+    std::unique_ptr<Mailbox> mailbox;
+    if (Zprava.Prijem == TPrijem::imap) {
+        auto imap = std::make_unique<ImapMailbox>();
+        imap->client.Hostname = ImapServer.Server;
+        imap->Folder = ImapServer.Slozka;
+        imap->MoveTo = ImapServer.Presun;
+        mailbox = std::move(imap);
+    } else {
+        auto pop3 = std::make_unique<Pop3Mailbox>();
+        pop3->client.Hostname = Zprava.POP3;
+        mailbox = std::move(pop3);
+    }
+    T_TcpIp& connection = mailbox->Connection();
+    connection.Timeout = Zprava.Timeout;
+    if (log.Active()) connection.OnTrace = [&log](const std::string& line, TTraceLevel level) { log.Trace(line, level); };
+    mailbox->OnEvent = [&log](MailboxEvent event, std::size_t count) {
+        switch (event) {
+        case MailboxEvent::fetched: log.Fetched(); break;
+        case MailboxEvent::deleted: log.Removed(count, RunLog::Removal::deleted); break;
+        case MailboxEvent::moved: log.Removed(count, RunLog::Removal::moved); break;
+        case MailboxEvent::flagged:
+            log.Removed(count, RunLog::Removal::flagged);
+            log.Cause("The server offers neither MOVE nor UIDPLUS: " + std::to_string(count) +
+                      " messages are only flagged \\Deleted, and the server expunges them when it will");
+            break;
+        }
+    };
+    if (auto* imap = dynamic_cast<ImapMailbox*>(mailbox.get()))
+        PrepareImap(imap->client, ImapServer, Zprava, &log);
+    else
+        PreparePop3(static_cast<Pop3Mailbox&>(*mailbox).client, Pop3Server, Zprava, &log);
+    return mailbox;
+}
 
 }  // namespace
 
@@ -431,67 +569,65 @@ void ReceiveJob()
     RunLog log(Zprava.Protokol, Zprava.Protokol.empty() ? std::string() : ReadVersion(platform::own_executable_path()),
                "GET");
     TrayIcon icon;
+    const bool imap = Zprava.Prijem == TPrijem::imap;
+    const ReceiveBoxes boxes = imap ? ReceiveBoxes{texts::imap_not_connected, texts::imap_message_not_fetched}
+                                    : ReceiveBoxes{texts::pop3_not_connected, texts::message_not_fetched};
+    const TServerNastaveni& server = imap ? ImapServer : Pop3Server;
     {
         T_Mime parser;
-        T_Pop3 pop3;
+        std::unique_ptr<Mailbox> mailbox;
         SessionText text(Zprava.Telo_Get);
         std::optional<RunLedger> ledger;
 
-        pop3.Hostname = Zprava.POP3;
-        pop3.UserName = Zprava.Uzivatel;
-        pop3.Password = Zprava.Heslo;
-        pop3.Timeout = Zprava.Timeout;
-        if (log.Active()) pop3.OnTrace = [&log](const std::string& line, TTraceLevel level) { log.Trace(line, level); };
-
         try {
-            PreparePop3(pop3, Pop3Server, Zprava, &log);
+            mailbox = MakeMailbox(log);
             // An output file that names one of the program's own files (an easy slip in the
             // INI) would be overwritten by the first message: nothing is fetched at all, and
             // nothing deleted, not even what an earlier run stored.
             const bool output_allowed = !IsProgramFile(Zprava.Telo_Get);
-            ledger.emplace(output_allowed ? Pop3Server.Evidence : std::string(), log);
+            ledger.emplace(output_allowed ? server.Evidence : std::string(), mailbox->LedgerName(), log);
             if (!ledger->Begin(Zprava.Timeout))
-                throw Exception("EMailboxBusy", "Another GET of this mailbox held " + LedgerLockPath(Pop3Server.Evidence) +
+                throw Exception("EMailboxBusy", "Another GET of this mailbox held " + LedgerLockPath(server.Evidence) +
                                                     " for " + std::to_string(Zprava.Timeout) + " seconds");
-            pop3.Login();
-            pop3.GetUniqueIds();
-            ledger->Listing(pop3.Messages);
+            mailbox->Open();
+            ledger->Opened(*mailbox);
             // What an earlier run saw unmarked is not asked for again; what it stored is
-            // deleted without being fetched: its files and text were handed over then.
-            std::vector<std::int32_t> stored_before;
-            std::vector<bool> ask(pop3.Messages.size(), true);
-            for (std::size_t i = 0; i < pop3.Messages.size(); ++i) {
-                const MailLedger::Entry* known = ledger->Known(pop3.Messages[i]);
-                if (known == nullptr) continue;
-                ask[i] = false;
-                if (known->state == MailLedger::State::stored) stored_before.push_back(std::int32_t(i + 1));
-            }
-            ledger->Expect(std::size_t(std::count(ask.begin(), ask.end(), true)));
-            pop3.GetSummaries([&ask](std::size_t i) { return bool(ask[i]); });
-            // The marked messages by their index, with the text after the marker; only these
-            // summaries are kept, so a full office mailbox costs no more than its listing.
-            std::vector<std::pair<std::size_t, std::string>> marked;
-            for (std::size_t i = 0; i < pop3.Messages.size(); ++i) {
-                const t_reply& message = pop3.Messages[i];
-                if (!ask[i]) continue;
-                // Encoded words and folds read as the sender wrote them, in CP1250.
-                std::string entry = decode_header_text(summary_entry(message));
-                const std::size_t p = ascii_upper(entry).find(marker);
-                if (p != std::string::npos)
-                    marked.emplace_back(i, entry.substr(p + marker.size()));
-                else if (message.summarized)
-                    ledger->Seen(message);
-            }
-            ask = std::vector<bool>();
-            if (!stored_before.empty()) pop3.DeleteMany(stored_before, [](std::int32_t, bool) {});
+            // taken out without being fetched: its files and text were handed over then.
+            std::vector<std::uint32_t> stored_before = ledger->StoredBelow();
+            std::vector<bool> known;  // by key, where the mailbox is listed whole
+            std::size_t listed = 0;
+            mailbox->ForEachListed([&](const MailboxMessage& message) {
+                ++listed;
+                if (known.size() < message.key) known.resize(message.key);
+                const MailLedger::Entry* entry = ledger->Known(message);
+                if (entry == nullptr) return;
+                known[message.key - 1] = true;
+                if (entry->state == MailLedger::State::stored) stored_before.push_back(message.key);
+            });
+            ledger->Expect(listed - std::size_t(std::count(known.begin(), known.end(), true)));
+            // The marked messages with the text after the marker; only these summaries are
+            // kept, so a full office mailbox costs no more than its listing.
+            std::vector<std::pair<MailboxMessage, std::string>> marked;
+            mailbox->Summaries(
+                ledger->Above(), [&known](std::uint32_t key) { return key > known.size() || !known[key - 1]; },
+                [&](MailboxMessage& message) {
+                    // Encoded words and folds read as the sender wrote them, in CP1250.
+                    std::string entry = decode_header_text(summary_entry(message));
+                    const std::size_t p = ascii_upper(entry).find(marker);
+                    ledger->Looked(message, p != std::string::npos);
+                    if (p != std::string::npos) marked.emplace_back(std::move(message), entry.substr(p + marker.size()));
+                });
+            ledger->ListingRead();
+            known = std::vector<bool>();
+            if (!stored_before.empty()) mailbox->RemoveMany(stored_before);
             bool output_refusal_shown = false;
             std::size_t fetching = 0;
-            // Stored in a session that broke: the server forgot their deletion. A later
-            // session of this run deletes them; failing that, the next run does.
-            std::vector<std::int32_t> stored_undeleted;
-            std::vector<std::int32_t> stored_in_session;
+            // Stored in a session that broke: its removals went with it. A later session of
+            // this run takes them out; failing that, the next run does.
+            std::vector<std::uint32_t> stored_undeleted;
+            std::vector<std::uint32_t> stored_in_session;
 
-            for (const auto& [i, marker_text] : marked) {
+            for (const auto& [message, marker_text] : marked) {
                 icon.ShowProgress(MessageStep(++fetching, marked.size()));
                 if (!output_allowed) {
                     if (!output_refusal_shown) ShowError(texts::output_not_saved);
@@ -499,34 +635,31 @@ void ReceiveJob()
                     continue;
                 }
 
-                const int number = int(i + 1);
-                // As the summaries saw it: a session after a break lists anew in Messages.
-                const t_reply listed = pop3.SeenMessages()[i];
                 MessageUnpacker unpacker(text);
                 unpacker.Begin(marker_text);
                 bool kept = false;
                 try {
                     // Parsed as it arrives: every part goes straight to its file or to the
                     // text, never held whole.
-                    parser.StartParse(listed.size > 0 ? std::size_t(listed.size) : 0, &unpacker);
-                    pop3.Retrieve(number, [&parser, &log](std::string& line) {
+                    parser.StartParse(message.size > 0 ? std::size_t(message.size) : 0, &unpacker);
+                    mailbox->Fetch(message, [&parser, &log](std::string& line) {
                         log.CountReceived(line);
                         parser.ParseLine(line);
                     });
                     parser.FinishParse();
-                    // A message that is not deleted is fetched again next run; its text must
-                    // arrive once, with its files, in the run that finally deletes it.
+                    // A message that is not taken out is fetched again next run; its text must
+                    // arrive once, with its files, in the run that finally takes it out.
                     if (unpacker.Finish(parser.Unreadable())) {
                         if (ledger->Full()) {
-                            // Recorded before its deletion is asked for: whatever becomes
-                            // of the deletion, the message is never stored again.
+                            // Recorded before its removal is asked for: whatever becomes of
+                            // the removal, the message is never stored again.
                             text.KeepMessage();
-                            ledger->Stored(listed);
-                            stored_in_session.push_back(number);
+                            ledger->Stored(message);
+                            stored_in_session.push_back(message.key);
                             kept = true;
-                            pop3.Delete(number);
+                            mailbox->Remove(message);
                         } else {
-                            pop3.Delete(number);
+                            mailbox->Remove(message);
                             text.KeepMessage();
                             kept = true;
                         }
@@ -534,53 +667,52 @@ void ReceiveJob()
                 } catch (const std::exception& failure) {
                     // The parse may have stopped halfway; its part files go with the unpacker.
                     parser.StartParse();
-                    ShowError(FailureText(texts::message_not_fetched, failure));
+                    ShowError(FailureText(boxes.not_fetched, failure));
                 }
                 if (!kept) text.DropMessage();
-                if (!pop3.Connected) {
-                    // A broken connection ends its session without QUIT: the server forgets
-                    // what it deleted, and those messages come again. Without a ledger their
-                    // texts are taken back, to arrive with them; with one they stay, and the
-                    // messages are only deleted again.
+                if (!mailbox->Connected()) {
+                    // A broken connection ends its session without its removals, and those
+                    // messages come again. Without a ledger their texts are taken back, to
+                    // arrive with them; with one they stay, and the messages are only taken
+                    // out again.
                     if (!ledger->Full()) text.DropSession();
                     stored_undeleted.insert(stored_undeleted.end(), stored_in_session.begin(), stored_in_session.end());
                     stored_in_session.clear();
                 }
             }
-            if (!stored_undeleted.empty() && pop3.Connected) {
+            if (!stored_undeleted.empty() && mailbox->Connected()) {
                 try {
-                    pop3.DeleteMany(stored_undeleted, [](std::int32_t, bool) {});
+                    mailbox->RemoveMany(stored_undeleted);
                 } catch (const std::exception&) {
-                    // Recorded as stored: the next run deletes them.
+                    // Recorded as stored: the next run takes them out.
                 }
             }
-            // The texts are on the disk before QUIT lets the deletions take effect, and the
-            // ledger after them: a ledger that names a message stored whose text was lost
-            // would keep it from ever arriving. When the texts cannot be written, the
-            // session ends without QUIT and nothing is deleted; an earlier output file stays
-            // as it was whenever no message was deleted.
-            if (text.HasMessages() && (pop3.Connected || ledger->Full())) {
+            // The texts are on the disk before the end of the session lets the removals take
+            // effect, and the ledger after them: a ledger that names a message stored whose
+            // text was lost would keep it from ever arriving. When the texts cannot be
+            // written, the session ends without its removals; an earlier output file stays
+            // as it was whenever no message was taken out.
+            if (text.HasMessages() && (mailbox->Connected() || ledger->Full())) {
                 try {
                     text.Store();
                     log.Stored(Zprava.Telo_Get);
                 } catch (const std::exception&) {
-                    pop3.EndWithoutQuit();
+                    mailbox->EndWithoutFinish();
                     ledger->TextsLost();
                     ShowError(texts::output_not_saved);
                 }
             }
             ledger->Save();
-            pop3.Logout();
+            ledger->TakenOut(mailbox->Finish());
         } catch (const std::exception& failure) {
             // What the run learnt before it failed still serves the next one.
             if (ledger) ledger->Save();
             // A refused plain password shows the box it always has; a configuration that chose
             // its server's security ([POP3] keys) is told the cause too.
-            if (dynamic_cast<const ELoginRefused*>(&failure) != nullptr && Pop3Server.Nastaveno)
-                ShowError(FailureText(texts::pop3_not_connected,
-                                      ESecureError(SecureCause::auth_refused, failure.what())));
+            if (!imap && dynamic_cast<const ELoginRefused*>(&failure) != nullptr && Pop3Server.Nastaveno)
+                ShowError(FailureText(boxes.not_connected, ESecureError(SecureCause::auth_refused, failure.what())));
             else
-                ShowError(FailureText(texts::pop3_not_connected, failure));
+                ShowError(FailureText(boxes.not_connected, failure));
         }
     }
     FinishNotice();

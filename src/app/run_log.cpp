@@ -151,6 +151,9 @@ RunLog::~RunLog()
             summary = "fetched " + std::to_string(messages_fetched_) + ", files stored " + std::to_string(stored_paths_.size()) +
                       ", deleted " + std::to_string(messages_deleted_);
             if (messages_deleted_ > 0 && !quit_confirmed_) summary += " (QUIT unanswered: the server keeps them)";
+            if (messages_moved_ > 0) summary += ", moved " + std::to_string(messages_moved_);
+            if (messages_flagged_ > 0)
+                summary += ", flagged " + std::to_string(messages_flagged_) + " (the server expunges them)";
         }
         summary += ", boxes " + std::to_string(boxes_);
         append_to_file(path_, iso_time(platform::local_now()) + " end " + job_ + ": " + summary + "\n");
@@ -288,6 +291,22 @@ void RunLog::CountSentText(std::string_view bytes)
     data_sent_ = true;
     count_lines_ += static_cast<decltype(count_lines_)>(std::count(bytes.begin(), bytes.end(), '\n'));
     count_bytes_ += bytes.size();
+}
+
+void RunLog::Fetched()
+{
+    ++messages_fetched_;
+}
+
+void RunLog::Removed(std::size_t count, Removal how)
+{
+    // Taken out when answered: nothing waits for a QUIT.
+    quit_confirmed_ = true;
+    switch (how) {
+    case Removal::deleted: messages_deleted_ += int(count); break;
+    case Removal::moved: messages_moved_ += count; break;
+    case Removal::flagged: messages_flagged_ += count; break;
+    }
 }
 
 void RunLog::CountReceived(const std::string& line)

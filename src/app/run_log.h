@@ -59,6 +59,13 @@ public:
     void CountSentText(std::string_view bytes);
     void CountReceived(const std::string& line);
 
+    // For a dialogue the end line cannot be read from (IMAP's commands carry tags, not verbs):
+    // one message fetched whole; messages taken out, which holds once their command was
+    // answered. POP3's are read from RETR, DELE and QUIT and must not be told as well.
+    enum class Removal { deleted, moved, flagged };
+    void Fetched();
+    void Removed(std::size_t count, Removal how);
+
 private:
     void Write(char mark, const std::string& text);
     void StoredLine(const std::string& what, const std::string& path);
@@ -85,7 +92,9 @@ private:
     std::uint64_t sent_lines_ = 0;
     std::uint64_t sent_bytes_ = 0;
     int messages_fetched_ = 0;      // POP3: RETR answered and its contents read
-    int messages_deleted_ = 0;      // POP3: DELE answered +OK
+    int messages_deleted_ = 0;      // POP3: DELE answered +OK; IMAP: deleted
+    std::size_t messages_moved_ = 0;    // IMAP: moved to the folder for taken messages
+    std::size_t messages_flagged_ = 0;  // IMAP: only flagged \Deleted, for the server to expunge
     std::vector<std::string> stored_paths_;
     bool quit_confirmed_ = false;   // POP3: QUIT answered +OK, so the deletions hold
     int boxes_ = 0;

@@ -103,14 +103,32 @@ void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunL
     smtp.Password = Secret(server, server.Uzivatel, server.Heslo, timeout, log, oauth);
 }
 
+namespace {
+
+// POP3 and IMAP log in alike: [Mail] Uzivatel, and the secret as Secret finds it.
+template <typename Client>
+void PrepareIncoming(Client& client, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
+                     const TOAuthNastaveni& oauth)
+{
+    if (!server.Chyba.empty()) throw EConfigValueError(server.Chyba);
+    ApplyTls(client, server);
+    client.Mechanism = server.Overeni;
+    client.UserName = mail.Uzivatel;
+    client.Password = Secret(server, mail.Uzivatel, mail.Heslo, mail.Timeout, log, oauth);
+}
+
+}  // namespace
+
 void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
                  const TOAuthNastaveni& oauth)
 {
-    if (!server.Chyba.empty()) throw EConfigValueError(server.Chyba);
-    ApplyTls(pop3, server);
-    pop3.Mechanism = server.Overeni;
-    pop3.UserName = mail.Uzivatel;
-    pop3.Password = Secret(server, mail.Uzivatel, mail.Heslo, mail.Timeout, log, oauth);
+    PrepareIncoming(pop3, server, mail, log, oauth);
+}
+
+void PrepareImap(T_Imap& imap, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
+                 const TOAuthNastaveni& oauth)
+{
+    PrepareIncoming(imap, server, mail, log, oauth);
 }
 
 }  // namespace zanpost

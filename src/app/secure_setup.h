@@ -1,10 +1,11 @@
 #pragma once
 // What the jobs share to reach their servers as configured: port, TLS and login from the
-// [SMTP] and [POP3] sections, the password from HesloPrikaz, and the extra box line that
+// [SMTP], [POP3] and [IMAP] sections, the password from HesloPrikaz, and the extra box line that
 // names why a secured connection or a login failed.
 
 #include "app/config.h"
 #include "net/errors.h"
+#include "protocols/imap.h"
 #include "protocols/pop3.h"
 #include "protocols/smtp.h"
 
@@ -42,6 +43,11 @@ void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunL
 // The same for the receive job; the login is [Mail] Uzivatel with [Mail] Heslo, or what
 // [POP3] HesloPrikaz prints.
 void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
+                 const TOAuthNastaveni& oauth = OAuth);
+
+// The same over IMAP: [Mail] Uzivatel with [Mail] Heslo, or [IMAP] HesloPrikaz, or [OAuth]'s
+// token for XOAUTH2. The server comes from the caller, as for POP3.
+void PrepareImap(T_Imap& imap, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
                  const TOAuthNastaveni& oauth = OAuth);
 
 // The first line HesloPrikaz prints; raises ESecureError (password_command) when the

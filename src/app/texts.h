@@ -16,6 +16,11 @@ inline constexpr const char message_not_fetched[] =
     "Nepoda\xF8ilo se z\xEDskat do\x9Alou zpr\xE1vu ze serveru p\xF8\xED" "choz\xED po\x9Aty (POP3).";
 inline constexpr const char pop3_not_connected[] =
     "Nepoda\xF8ilo se p\xF8ipojit k serveru p\xF8\xED" "choz\xED po\x9Aty (POP3).";
+// The same two sentences for a mailbox read over IMAP ([Mail] Prijem=IMAP).
+inline constexpr const char imap_message_not_fetched[] =
+    "Nepoda\xF8ilo se z\xEDskat do\x9Alou zpr\xE1vu ze serveru p\xF8\xED" "choz\xED po\x9Aty (IMAP).";
+inline constexpr const char imap_not_connected[] =
+    "Nepoda\xF8ilo se p\xF8ipojit k serveru p\xF8\xED" "choz\xED po\x9Aty (IMAP).";
 
 // One more line of a failure box, after "\n": why a secured connection or a login failed.
 // "Certifikát serveru není důvěryhodný (nevede k důvěryhodné certifikační autoritě)."

@@ -154,6 +154,17 @@ void JobTest::without_ledger()
     set("POP3", "Evidence", directory);
 }
 
+std::pair<std::string, std::vector<std::string>> JobTest::take_handed_over()
+{
+    std::pair<std::string, std::vector<std::string>> handed;
+    if (exists(telo_get_)) handed.first = read(telo_get_);
+    fs::remove(telo_get_);
+    for (const auto& entry : fs::directory_iterator(cesta_)) handed.second.push_back(entry.path().filename().string());
+    std::sort(handed.second.begin(), handed.second.end());
+    for (const std::string& name : handed.second) fs::remove(in_cesta(name));
+    return handed;
+}
+
 std::vector<std::string> JobTest::leftovers() const
 {
     std::vector<std::string> found;

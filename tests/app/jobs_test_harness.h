@@ -83,6 +83,10 @@ protected:
     // always did, which is what the tests of that behaviour rely on.
     void without_ledger();
     Snapshot tree() const { return snapshot(root_.path()); }
+    // What a run handed over, taken away as Tabulix takes it, so that what the next run
+    // stores a second time shows: Telo_Get (empty when not written) and the names of the
+    // files in Cesta, sorted.
+    std::pair<std::string, std::vector<std::string>> take_handed_over();
     // Files in the tree whose name marks them as unfinished writes.
     std::vector<std::string> leftovers() const;
 

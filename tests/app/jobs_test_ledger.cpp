@@ -221,14 +221,9 @@ TEST_P(LedgerTest, EveryMessageIsStoredOnceAndOnlyNewMailCosts)
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.err, step.err);
         for (std::size_t s = 0; s < step.sent.size(); ++s) EXPECT_EQ(server.transcript(s), step.sent[s]) << s;
-        // What this run handed over, taken away for the next.
-        EXPECT_EQ(exists(telo_get_) ? read(telo_get_) : "", step.text);
-        std::filesystem::remove(telo_get_);
-        std::vector<std::string> files;
-        for (const auto& entry : std::filesystem::directory_iterator(cesta_)) files.push_back(entry.path().filename().string());
-        std::sort(files.begin(), files.end());
+        const auto [text, files] = take_handed_over();
+        EXPECT_EQ(text, step.text);
         EXPECT_EQ(files, step.files);
-        for (const std::string& name : files) std::filesystem::remove(in_cesta(name));
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
         // Whatever the run met, the ledger it leaves serves the next.
         if (exists(ledger_path()) && *lc.evidence == '\0')
