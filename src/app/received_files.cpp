@@ -7,6 +7,7 @@
 #include "rtl/exceptions.h"
 #include "rtl/file_io.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <utility>
@@ -36,22 +37,47 @@ bool SamePath(const std::string& a, const std::string& b)
 
 namespace {
 
+constexpr std::string_view temporary_prefix = "~zp";
+constexpr std::string_view temporary_suffix = ".zptmp";
+constexpr std::size_t temporary_digits = 8;
+
+std::string directory_of(const std::string& path)
+{
+    return path.substr(0, platform::directory_length(path));
+}
+
 // A name of a few bytes, so that the temporary file fits wherever the final one does.
 std::string temporary_beside(const std::string& path)
 {
     static std::random_device random;
-    char name[24];
-    std::snprintf(name, sizeof name, "~zp%08x.zptmp", unsigned(random()));
-    return path.substr(0, platform::directory_length(path)) + name;
+    char digits[temporary_digits + 1];
+    std::snprintf(digits, sizeof digits, "%08x", unsigned(random()));
+    return directory_of(path) + std::string(temporary_prefix) + digits + std::string(temporary_suffix);
+}
+
+bool is_temporary_name(std::string_view name)
+{
+    if (name.size() != temporary_prefix.size() + temporary_digits + temporary_suffix.size()) return false;
+    const std::string_view digits = name.substr(temporary_prefix.size(), temporary_digits);
+    return name.starts_with(temporary_prefix) && name.ends_with(temporary_suffix) &&
+           digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 }  // namespace
 
-IncomingFile::IncomingFile(std::string path) : path_(std::move(path)), temporary_(temporary_beside(path_))
+IncomingFile::IncomingFile(std::string path) : path_(std::move(path))
 {
+    // Another name is tried when one is taken, or when another run's clean-up took the new
+    // file before its mark was in place.
+    for (int attempt = 0; attempt < 16 && !mark_; ++attempt) {
+        temporary_ = temporary_beside(path_);
+        mark_ = platform::FileBeingMade::create(temporary_);
+    }
+    if (!mark_) throw EFCreateError(path_);
     try {
         file_ = std::make_unique<OutputFile>(temporary_);
     } catch (...) {
+        Discard();
         throw EFCreateError(path_);
     }
 }
@@ -59,6 +85,7 @@ IncomingFile::IncomingFile(std::string path) : path_(std::move(path)), temporary
 IncomingFile::IncomingFile(IncomingFile&& other) noexcept
     : path_(std::move(other.path_)),
       temporary_(std::exchange(other.temporary_, std::string())),
+      mark_(std::exchange(other.mark_, std::nullopt)),
       file_(std::move(other.file_)),
       finished_(other.finished_),
       ok_(other.ok_)
@@ -71,6 +98,7 @@ IncomingFile& IncomingFile::operator=(IncomingFile&& other) noexcept
         Discard();
         path_ = std::move(other.path_);
         temporary_ = std::exchange(other.temporary_, std::string());
+        mark_ = std::exchange(other.mark_, std::nullopt);
         file_ = std::move(other.file_);
         finished_ = other.finished_;
         ok_ = other.ok_;
@@ -129,6 +157,7 @@ void IncomingFile::Commit()
         throw EFCreateError(path_);
     }
     temporary_.clear();
+    mark_.reset();
 }
 
 void IncomingFile::Discard() noexcept
@@ -138,6 +167,7 @@ void IncomingFile::Discard() noexcept
     ok_ = false;
     if (!temporary_.empty()) platform::remove_file(temporary_);
     temporary_.clear();
+    mark_.reset();
 }
 
 void WriteFileWhole(const std::string& path, std::string_view bytes)
@@ -145,6 +175,21 @@ void WriteFileWhole(const std::string& path, std::string_view bytes)
     IncomingFile file(path);
     if (!file.Write(bytes)) throw EFCreateError(path);
     file.Commit();
+}
+
+std::vector<std::string> RemoveLeftoverTemporaries(const std::vector<std::string>& beside)
+{
+    std::vector<std::string> directories;
+    std::vector<std::string> removed;
+    for (const std::string& path : beside) {
+        std::string directory = directory_of(path);
+        if (std::find(directories.begin(), directories.end(), directory) != directories.end()) continue;
+        for (const std::string& name : platform::list_files(directory, temporary_prefix, temporary_suffix))
+            if (is_temporary_name(name) && platform::remove_abandoned_file(directory + name))
+                removed.push_back(directory + name);
+        directories.push_back(std::move(directory));
+    }
+    return removed;
 }
 
 }  // namespace zanpost

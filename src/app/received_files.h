@@ -1,6 +1,7 @@
 #pragma once
 // Where the parts of received messages may be written, and how they are written.
 
+#include "platform/files.h"
 #include "rtl/file_io.h"
 
 #include <memory>
@@ -24,6 +25,8 @@ bool SamePath(const std::string& a, const std::string& b);
 // `path` (it fits wherever the final name fits, however long that is), then flushed and
 // renamed into place, so a reader never sees a half-written file and an old file is
 // replaced only by a whole new one. Destroyed before Commit, the temporary file is removed.
+// The temporary file is marked as being made until then (platform::FileBeingMade), so that
+// only one whose run was killed is ever taken for a leftover (RemoveLeftoverTemporaries).
 class IncomingFile {
 public:
     // Creates the temporary file; raises EFCreateError.
@@ -52,6 +55,7 @@ public:
 private:
     std::string path_;
     std::string temporary_;
+    std::optional<platform::FileBeingMade> mark_;  // held until the temporary file is renamed or removed
     std::unique_ptr<OutputFile> file_;  // open until Finish
     bool finished_ = false;
     bool ok_ = true;
@@ -63,5 +67,14 @@ private:
 // one. When it returns, the file and its name are on the disk: the caller may now let the
 // server delete the original. Raises EFCreateError; the temporary file is removed.
 void WriteFileWhole(const std::string& path, std::string_view bytes);
+
+// Removes the temporary files of IncomingFiles whose run was killed before it could remove
+// them, in the directory of each path (where IncomingFile(path) makes its temporary file: a
+// path that ends in a separator, as Cesta does, names its own directory; "" the current
+// one). Only files of that form of name whose mark no one holds any more are taken, so
+// neither a file of a run still going nor any other file is. Returns the paths removed.
+// To be called before the run makes files of its own: where locks are emulated by record
+// locks (NFS), a process does not see its own.
+std::vector<std::string> RemoveLeftoverTemporaries(const std::vector<std::string>& beside);
 
 }  // namespace zanpost

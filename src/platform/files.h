@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zanpost::platform {
 
@@ -49,6 +50,44 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, bool own
 // The whole file; nothing when it cannot be read (a directory, a device, a FIFO included)
 // or when it is larger than `limit` bytes.
 std::optional<std::string> read_small_file(const std::string& path, std::size_t limit);
+
+// The names of the entries of `directory` that begin with `prefix` and end with `suffix`, in
+// no particular order; directories are left out where the listing tells them. `directory` is
+// a prefix a name is appended to, as `Cesta` is ("" for the current one). Empty when it
+// cannot be read.
+std::vector<std::string> list_files(const std::string& directory, std::string_view prefix, std::string_view suffix);
+
+// A file being made: created new and marked, for as long as this object lives, with a lock
+// that also ends when the process dies. remove_abandoned_file takes only a file whose mark
+// nobody holds, so a file of a run still going is never taken, whichever process or computer
+// (a shared directory) makes it. The mark hinders neither the writes of the file's content
+// through another handle nor its maker's rename or removal of it: an flock on POSIX; on
+// Windows a LockFileEx on one byte far beyond any end of file, on a handle that shares
+// deletion. The file stays when the object goes: its maker renames or removes it first.
+class FileBeingMade {
+public:
+    // Creates `path`, which must not exist, and marks it. Nothing when it exists or cannot be
+    // made, or when remove_abandoned_file took it before the mark was in place: a caller
+    // tries another name. Where the file system has no such locks, the file is made
+    // without a mark, and nothing there is ever taken for abandoned.
+    static std::optional<FileBeingMade> create(const std::string& path);
+
+    FileBeingMade(FileBeingMade&& other) noexcept;
+    FileBeingMade& operator=(FileBeingMade&& other) noexcept;
+    FileBeingMade(const FileBeingMade&) = delete;
+    FileBeingMade& operator=(const FileBeingMade&) = delete;
+    ~FileBeingMade();
+
+private:
+    explicit FileBeingMade(std::intptr_t handle) noexcept : handle_(handle) {}
+    void release() noexcept;
+    std::intptr_t handle_ = -1;  // the descriptor (POSIX) or HANDLE (Windows); -1 when moved from
+};
+
+// Removes `path` when it is a regular file that no FileBeingMade marks any more: its maker
+// ended without removing it. False when it stays: marked, on its way to being marked, not a
+// regular file (nor a link to one, on POSIX), missing, or not removable.
+bool remove_abandoned_file(const std::string& path);
 
 // An exclusive lock between processes, held while the object lives and released when the
 // process dies: flock on a lock file opened O_CREAT | O_CLOEXEC with mode 0600 (POSIX),

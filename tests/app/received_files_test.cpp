@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <optional>
@@ -184,6 +185,32 @@ TEST(IncomingFile, AFailedCommitKeepsTheOldFileAndLeavesNoTemporaryOne)
     EXPECT_TRUE(std::filesystem::is_directory(path + "/inside"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
     EXPECT_THROW(IncomingFile((dir.path() / "missing" / "x").string()), EFCreateError);
+}
+
+// A killed run leaves its temporary files behind, unmarked: they go, in every directory
+// named once; a temporary file of a run still going, a file of another name and a
+// directory stay.
+TEST(RemoveLeftoverTemporaries, TakesOnlyTheTemporaryFilesOfEndedRuns)
+{
+    TempDir dir;
+    const std::string cesta = (dir.path() / "data" / "").string();
+    const std::string beside = (dir.path() / "text" / "").string();
+    std::filesystem::create_directories(cesta + "~zp12345678.zptmp");
+    std::filesystem::create_directories(beside);
+    for (const char* name : {"~zp0badf00d.zptmp", "~zp0badf00.zptmp", "x~zp0badf00d.zptmp", "~zp0badf00d.zptmp.bak",
+                             "~zp0badf00g.zptmp"})
+        write_file(cesta + name, "half");
+    write_file(beside + "~zp00000001.zptmp", "half");
+    IncomingFile going(cesta + "soubor.dat");
+    EXPECT_TRUE(going.Write("new"));
+
+    std::vector<std::string> removed =
+        RemoveLeftoverTemporaries({cesta, beside + "prijato.txt", cesta + "soubor.dat", beside});
+    std::sort(removed.begin(), removed.end());
+    EXPECT_EQ(removed, (std::vector<std::string>{cesta + "~zp0badf00d.zptmp", beside + "~zp00000001.zptmp"}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cesta), {}), 6);
+    going.Commit();
+    EXPECT_EQ(read_file(cesta + "soubor.dat"), "new");
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace zanpost::platform {
 namespace {
@@ -110,6 +113,36 @@ TEST(Files, SameFileSeesThroughLinksButNotAcrossFiles)
     EXPECT_FALSE(same_file(dir.file("a"), dir.file("b")));
     EXPECT_FALSE(same_file(dir.file("a"), dir.file("missing")));
     EXPECT_FALSE(same_file(dir.file("missing"), dir.file("missing")));
+}
+
+// The file of a maker that was killed is taken, not before; neither a FIFO nor a link in
+// the place of one is opened through.
+TEST(RemoveAbandonedFile, TakesTheFileOfAKilledMakerOnly)
+{
+    TempDir dir;
+    const std::string path = dir.file("x.part");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t maker = ::fork();
+    ASSERT_GE(maker, 0);
+    if (maker == 0) {
+        const std::optional<FileBeingMade> made = FileBeingMade::create(path);
+        if (made && ::write(ready[1], "!", 1) == 1) ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char made = 0;
+    EXPECT_EQ(::read(ready[0], &made, 1), 1);
+    EXPECT_FALSE(remove_abandoned_file(path));
+    ::kill(maker, SIGKILL);
+    ::waitpid(maker, nullptr, 0);
+    std::filesystem::create_symlink(path, dir.file("link"));
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(remove_abandoned_file(dir.file("link")));
+    EXPECT_FALSE(remove_abandoned_file(dir.file("fifo")));
+    EXPECT_TRUE(remove_abandoned_file(path));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    ::close(ready[0]);
 }
 
 }  // namespace

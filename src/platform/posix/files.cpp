@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace zanpost::platform {
@@ -158,6 +160,82 @@ std::optional<std::string> read_small_file(const std::string& path, std::size_t 
     }
     ::close(fd);
     return content;
+}
+
+std::vector<std::string> list_files(const std::string& directory, std::string_view prefix, std::string_view suffix)
+{
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(directory.empty() ? "." : directory.c_str());
+    if (listing == nullptr) return names;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (entry->d_type != DT_DIR && name.size() >= prefix.size() + suffix.size() && name.starts_with(prefix) &&
+            name.ends_with(suffix))
+            names.emplace_back(name);
+    }
+    ::closedir(listing);
+    return names;
+}
+
+namespace {
+
+bool same_identity(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+std::optional<FileBeingMade> FileBeingMade::create(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return std::nullopt;
+    FileBeingMade file(fd);
+    // Between the open and the lock remove_abandoned_file may have taken the file for
+    // abandoned: it holds the lock now, or it has removed the name.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return std::nullopt;
+    struct stat made {};
+    struct stat named {};
+    if (::fstat(fd, &made) != 0 || ::lstat(path.c_str(), &named) != 0 || !same_identity(made, named))
+        return std::nullopt;
+    return file;
+}
+
+FileBeingMade::FileBeingMade(FileBeingMade&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+FileBeingMade& FileBeingMade::operator=(FileBeingMade&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+FileBeingMade::~FileBeingMade()
+{
+    release();
+}
+
+void FileBeingMade::release() noexcept
+{
+    if (handle_ >= 0) ::close(int(handle_));
+    handle_ = -1;
+}
+
+bool remove_abandoned_file(const std::string& path)
+{
+    // Neither a link nor a FIFO put in its place is opened through.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    // Removed while the lock is held, and only while the name is still the file locked.
+    struct stat opened {};
+    struct stat named {};
+    const bool removed = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                         ::lstat(path.c_str(), &named) == 0 && same_identity(opened, named) &&
+                         ::unlink(path.c_str()) == 0;
+    ::close(fd);
+    return removed;
 }
 
 std::optional<FileLock> FileLock::acquire(const std::string& path, int timeout_seconds)

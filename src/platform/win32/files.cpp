@@ -171,6 +171,96 @@ std::optional<std::string> read_small_file(const std::string& path, std::size_t 
     }
 }
 
+std::vector<std::string> list_files(const std::string& directory, std::string_view prefix, std::string_view suffix)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    const HANDLE listing = FindFirstFileA((directory + "*").c_str(), &entry);
+    if (listing == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string_view name = entry.cFileName;
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name.size() >= prefix.size() + suffix.size() &&
+            name.starts_with(prefix) && name.ends_with(suffix))
+            names.emplace_back(name);
+    } while (FindNextFileA(listing, &entry));
+    FindClose(listing);
+    return names;
+}
+
+namespace {
+
+// Byte-range locks are mandatory here: one within the file would refuse the writes of its
+// content through the writer's own handle. Far beyond any end of file, it refuses nothing.
+bool lock_mark(HANDLE handle)
+{
+    OVERLAPPED at{};
+    at.OffsetHigh = 0x40000000;
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+}  // namespace
+
+std::optional<FileBeingMade> FileBeingMade::create(const std::string& path)
+{
+    // The first handle shares no deletion, so until the mark is in place remove_abandoned_file
+    // (which asks for DELETE access) cannot even open the file. The mark is held on a second
+    // handle that shares deletion, so that the maker can rename and remove the file.
+    Handle made(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!made.valid()) return std::nullopt;
+    const HANDLE marked = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marked == INVALID_HANDLE_VALUE) {
+        made.close();
+        DeleteFileA(path.c_str());
+        return std::nullopt;
+    }
+    FileBeingMade file(reinterpret_cast<std::intptr_t>(marked));
+    // A file system without byte-range locks: the file goes unmarked, and nothing there is
+    // ever taken for abandoned.
+    lock_mark(marked);
+    return file;
+}
+
+FileBeingMade::FileBeingMade(FileBeingMade&& other) noexcept : handle_(other.handle_)
+{
+    other.handle_ = -1;
+}
+
+FileBeingMade& FileBeingMade::operator=(FileBeingMade&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+FileBeingMade::~FileBeingMade()
+{
+    release();
+}
+
+void FileBeingMade::release() noexcept
+{
+    // Closing the handle ends the lock.
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+}
+
+bool remove_abandoned_file(const std::string& path)
+{
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory is not opened.
+    Handle file(CreateFileA(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK || !lock_mark(file.get())) return false;
+    // Removed through the handle that holds the lock: no other file of that name can be taken.
+    FILE_DISPOSITION_INFO removal{};
+    removal.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &removal, sizeof removal) != 0;
+}
+
 std::optional<FileLock> FileLock::acquire(const std::string& path, int timeout_seconds)
 {
     // Not inheritable, so no child started later keeps the lock alive.
