@@ -208,8 +208,9 @@ std::optional<FileBeingMade> FileBeingMade::create(const std::string& path)
     Handle made(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!made.valid()) return std::nullopt;
-    const HANDLE marked = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD every_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE marked =
+        CreateFileA(path.c_str(), GENERIC_READ, every_sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (marked == INVALID_HANDLE_VALUE) {
         made.close();
         DeleteFileA(path.c_str());
