@@ -12,6 +12,10 @@ over implicit TLS (Dovecot submission on 465, AUTH) against mpack + msmtp with T
 GET over POP3S (995) against fetchmail with SSL + munpack, every peer verifying the
 certificate against the run's test CA.
 
+GET over IMAP, beside POP3 at every size: ZanPost with [Mail] Prijem=IMAP against Dovecot IMAP
+on 143 and fetchmail over IMAP (clear text, as ZanPost: no opportunistic STARTTLS) + munpack,
+both deleting what they took.
+
 Messages: GET of N marked messages (2 KB text + 20 KB file each), put straight into the
 Maildir, by ZanPost, fetchmail + munpack and Python poplib + email.
 
@@ -72,6 +76,7 @@ class Servers:
         self.tls_ca = env["ZP_TLS_CA"]
         self.smtps_port = env["ZP_SMTPS_PORT"]
         self.pop3s_port = env["ZP_POP3S_PORT"]
+        self.imap_port = env["ZP_IMAP_PORT"]
         # The mailbox belongs to the servers' virtual user; what we drop in must too.
         st = os.stat(self.maildir)
         self.owner = (st.st_uid, st.st_gid)
@@ -295,9 +300,12 @@ def zanpost_ini(d, zanpost, lines):
     return d
 
 
-def fetchmail_rc(path, servers, tls, mda):
+def fetchmail_rc(path, servers, tls, mda, imap=False):
     s = servers
-    if tls:
+    if imap:
+        server = f'{s.host} protocol imap port {s.imap_port}'
+        security = "no sslcertck sslproto ''"
+    elif tls:
         server = f'{s.tls_host} protocol pop3 port {s.pop3s_port}'
         security = (f'ssl sslproto TLS1.2+ sslcertck sslcertfile "{s.tls_ca}" '
                     f'sslcommonname "{s.tls_name}"')
@@ -358,6 +366,11 @@ class Case:
             "[Soubory]", f"Cesta={self.out_dir}/",
             "[Upozorneni]", "Upozornovat=0"]
             + (["[POP3]"] + secure if tls else []))
+        self.zp_get_imap = zanpost_ini(self.dir / "zanpost-get-imap", zanpost, [
+            "[Mail]", "Prijem=IMAP", f"POP3={servers.host}", f"Uzivatel={servers.user}",
+            f"Heslo={servers.password}", f"Telo_Get={self.out_dir}/prijato.txt",
+            "[Soubory]", f"Cesta={self.out_dir}/",
+            "[Upozorneni]", "Upozornovat=0"]) if not tls else None
 
     @staticmethod
     def _write_random(path, size, seed):
@@ -423,10 +436,16 @@ class Case:
     def get_zanpost(self):
         return run_zanpost(self.zp_get, "GET")
 
-    def get_fetchmail_munpack(self):
+    def get_zanpost_imap(self):
+        return run_zanpost(self.zp_get_imap, "GET")
+
+    def get_fetchmail_imap_munpack(self):
+        return self.get_fetchmail_munpack(imap=True)
+
+    def get_fetchmail_munpack(self, imap=False):
         fetched = self.dir / "fetched.eml"
         rc = self.dir / "fetchmailrc"
-        fetchmail_rc(rc, self.servers, self.tls, f"/bin/sh -c 'cat > {fetched}'")
+        fetchmail_rc(rc, self.servers, self.tls, f"/bin/sh -c 'cat > {fetched}'", imap)
         script = (f'fetchmail -s -f "$1" --pidfile "$2" && '
                   f'munpack -q -t -C "$3" "$4" > /dev/null')
         try:
@@ -449,7 +468,7 @@ class Case:
         if self.servers.count() != 0:
             raise BenchError(f"{key}: the message is still on the server")
         check_file(self.out_dir / self.name, self.expected)
-        if key in ("zanpost", "python"):
+        if key in ("zanpost", "zanpost-imap", "python"):
             check_text(self.out_dir / "prijato.txt", self.body_lines)
         else:
             # munpack -t writes each text part to its own file (part1, part2, ...).
@@ -573,7 +592,9 @@ SEND_TOOLS = [("zanpost", "ZanPost SEND", Case.send_zanpost),
               ("python", "Python smtplib + email", Case.send_python)]
 GET_TOOLS = [("zanpost", "ZanPost GET", Case.get_zanpost),
              ("fetchmail", "fetchmail + munpack", Case.get_fetchmail_munpack),
-             ("python", "Python poplib + email", Case.get_python)]
+             ("python", "Python poplib + email", Case.get_python),
+             ("zanpost-imap", "ZanPost GET, IMAP", Case.get_zanpost_imap),
+             ("fetchmail-imap", "fetchmail IMAP + munpack", Case.get_fetchmail_imap_munpack)]
 TLS_SEND_TOOLS = [("zanpost", "ZanPost SEND, TLS 465", Case.send_zanpost),
                   ("mpack", "mpack + msmtp, TLS 465", Case.send_mpack_msmtp)]
 TLS_GET_TOOLS = [("zanpost", "ZanPost GET, POP3S 995", Case.get_zanpost),
@@ -599,7 +620,7 @@ class Bench:
         if job in ("SEND", "GET") and unit == "MiB":
             for key, label, _ in tools:
                 per_mib = self.rss_per_mib.get((job, tls, key))
-                if key != "zanpost" and per_mib and per_mib * amount > 0.6 * mem_available_mib():
+                if not key.startswith("zanpost") and per_mib and per_mib * amount > 0.6 * mem_available_mib():
                     skipped[key] = (f"left out: would need about {per_mib * amount / 1024:.1f} GiB, more "
                                     f"than 60 % of the {mem_available_mib() / 1024:.1f} GiB available")
         samples = {key: [] for key, _, _ in tools}
@@ -609,7 +630,7 @@ class Bench:
                     continue
                 # Where one run takes long, a peer runs once, and ZanPost again only while
                 # its runs stay short: the whole bench has to fit in a quarter of an hour.
-                if big and round_ > 0 and (key != "zanpost" or
+                if big and round_ > 0 and (not key.startswith("zanpost") or
                                            samples[key][-1]["wall"] > self.args.repeat_below):
                     continue
                 getattr(case, "before_send" if job == "SEND" else "before_get")()
@@ -635,6 +656,12 @@ class Bench:
                 if unit == "MiB":
                     self.rss_per_mib[(job, tls, key)] = record["rss_mib"] / amount
             self.results.append(record)
+
+
+def pop3_peer(tool):
+    """A peer that ZanPost's own GET (POP3) and SEND are held against: IMAP's rows have a line
+    of their own."""
+    return not tool.startswith("zanpost") and not tool.endswith("-imap")
 
 
 def fmt_wall(s):
@@ -681,7 +708,7 @@ def print_tables(results, out):
                     here = [r for r in sized if r["job"] == job and r["tls"] == tls and r["amount"] == s
                             and "wall" in r]
                     zp = [r["wall"] for r in here if r["tool"] == "zanpost"]
-                    peers = [r["wall"] for r in here if r["tool"] != "zanpost"]
+                    peers = [r["wall"] for r in here if pop3_peer(r["tool"])]
                     cells.append(f"{zp[0] / min(peers):.2f}" if zp and peers else "")
                 if any(cells):
                     out(f"| {job}{' TLS' if tls else ''} | " + " | ".join(cells) + " |")
@@ -697,6 +724,17 @@ def print_tables(results, out):
         if tls_ratio:
             out("")
             out("ZanPost's wall time with TLS / without: " + ", ".join(tls_ratio) + ".")
+        imap_ratio = []
+        for s in sizes:
+            got = {r["tool"]: r["wall"] for r in sized if r["job"] == "GET" and not r["tls"] and r["amount"] == s
+                   and "wall" in r}
+            if {"zanpost", "zanpost-imap", "fetchmail-imap"} <= got.keys():
+                imap_ratio.append(f"{s} MiB {got['zanpost-imap'] / got['zanpost']:.2f} and "
+                                  f"{got['zanpost-imap'] / got['fetchmail-imap']:.2f}")
+        if imap_ratio:
+            out("")
+            out("ZanPost's GET over IMAP, wall time / its GET over POP3 and / fetchmail's over IMAP: "
+                + ", ".join(imap_ratio) + ".")
     counted = [r for r in results if r["unit"] == "messages"]
     if counted:
         counts = sorted({r["amount"] for r in counted})
@@ -739,7 +777,7 @@ def print_goals(results, out):
         above = []
         for r in sized:
             peers = [p["rss_mib"] for p in results if p["unit"] == "MiB" and p["job"] == r["job"]
-                     and p["tls"] == r["tls"] and p["amount"] == r["amount"] and p["tool"] != "zanpost"
+                     and p["tls"] == r["tls"] and p["amount"] == r["amount"] and pop3_peer(p["tool"])
                      and "wall" in p]
             if peers and r["rss_mib"] >= min(peers):
                 above.append(f"{r['job']}{' TLS' if r['tls'] else ''} {r['amount']} MiB "
@@ -751,7 +789,7 @@ def print_goals(results, out):
         for tls, limit in ((False, 0.3), (True, 0.5)):
             zp = pick(results, "MiB", job, tls, 50, "zanpost")
             peers = [r["wall"] for r in results if r["unit"] == "MiB" and r["job"] == job and r["tls"] == tls
-                     and r["amount"] == 50 and r["tool"] != "zanpost" and "wall" in r]
+                     and r["amount"] == 50 and pop3_peer(r["tool"]) and "wall" in r]
             if zp and peers:
                 ratio = zp["wall"] / min(peers)
                 lines.append((ratio <= limit, f"{job}{' TLS' if tls else ''} 50 MiB wall time at most {limit} x "

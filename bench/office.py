@@ -3,18 +3,20 @@ on loopback and through a relay that adds a delay to every round trip, as to a p
 20 ms away. Run through bench/run (or tests/e2e/run_in_mailns by hand).
 
 usage: office.py ZANPOST [--counts 1000,20000] [--runs 3] [--delay-ms 20] [--peer-counts 1000]
-                         [--json FILE] [--plots DIR]
+                         [--protocols pop3,imap] [--json FILE] [--plots DIR]
 
-For each count and link:
+For each count, link and protocol (POP3 on 110, IMAP on 143: [Mail] Prijem=IMAP, the same
+mailbox through Dovecot's IMAP, the ledger Zan_Post.imap):
   first   ZanPost's first run over the full mailbox (no ledger yet): N + 3 TOPs, pipelined as
           Dovecot announces PIPELINING, 3 messages fetched; --runs times, the ledger removed
           and the 3 marked messages put back before each;
   steady  a later run that finds 3 new marked messages among the N known ones; --runs times;
   floor   what no client can leave out: login, LIST, UIDL and QUIT (Python poplib over the
-          same link); --runs times;
+          same link); over IMAP login, SELECT (which tells the next UID) and LOGOUT (Python
+          imaplib); --runs times;
   fetchmail  fetchmail with uidl and keep, its seen list made beforehand, fetching the 3 new
           messages of a steady run (only for --peer-counts: making its list means fetching
-          every waiting message once, through the MDA).
+          every waiting message once, through the MDA); POP3 only.
 Every run is checked: the marked messages' files and texts arrive once, the ordinary ones
 stay, the mailbox holds N messages afterwards. Medians of wall time and peak RSS are printed
 with the ratios to the floor that the office-mailbox issue sets goals for (steady at most
@@ -22,6 +24,8 @@ with the ratios to the floor that the office-mailbox issue sets goals for (stead
 messages and 20 ms).
 """
 import argparse
+import imaplib
+import itertools
 import json
 import os
 import pathlib
@@ -116,16 +120,18 @@ def marked(name):
 
 
 class Office:
-    def __init__(self, root, servers, zanpost, count, port, link):
-        self.servers, self.count, self.port, self.link = servers, count, port, link
-        self.dir = pathlib.Path(root) / f"{count}-{link.replace(' ', '')}"
+    def __init__(self, root, servers, zanpost, count, port, link, protocol="pop3"):
+        self.servers, self.count, self.port, self.link, self.protocol = servers, count, port, link, protocol
+        self.dir = pathlib.Path(root) / f"{count}-{link.replace(' ', '')}-{protocol}"
+        self.ledger = self.dir / ("Zan_Post.imap" if protocol == "imap" else "Zan_Post.uidl")
         self.out = self.dir / "out"
         self.out.mkdir(parents=True)
         self.program = self.dir / "zanpost"
         shutil.copy2(zanpost, self.program)
         (self.dir / "Zan_Post.ini").write_text("\n".join([
             "[Mail]", f"POP3={servers.host}", f"Uzivatel={servers.user}", f"Heslo={servers.password}",
-            f"Telo_Get={self.out}/prijato.txt", "Timeout=60", "[POP3]", f"Port={port}",
+            f"Telo_Get={self.out}/prijato.txt", "Timeout=60",
+            *(["Prijem=IMAP", "[IMAP]"] if protocol == "imap" else ["[POP3]"]), f"Port={port}",
             "[Soubory]", f"Cesta={self.out}/", "[Upozorneni]", "Upozornovat=0"]) + "\n")
         self.serial = 0
 
@@ -166,6 +172,12 @@ class Office:
 
     def floor(self):
         start = time.perf_counter()
+        if self.protocol == "imap":
+            box = imaplib.IMAP4(self.servers.host, self.port, timeout=60)
+            box.login(self.servers.user, self.servers.password)
+            box.select("INBOX")
+            box.logout()
+            return time.perf_counter() - start
         box = poplib.POP3(self.servers.host, self.port, timeout=60)
         box.user(self.servers.user)
         box.pass_(self.servers.password)
@@ -220,6 +232,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--delay-ms", type=float, default=20.0)
     parser.add_argument("--peer-counts", default="1000")
+    parser.add_argument("--protocols", default="pop3,imap")
     parser.add_argument("--json")
     parser.add_argument("--plots")
     args = parser.parse_args()
@@ -227,21 +240,24 @@ def main():
     counts = [int(c) for c in args.counts.split(",") if c.strip()]
     peer_counts = {int(c) for c in args.peer_counts.split(",") if c.strip()}
     servers = Servers()
-    relay = Relay(servers.host, int(servers.pop3_port), args.delay_ms / 1000)
-    links = [("loopback", int(servers.pop3_port)), (f"{args.delay_ms:g} ms", relay.port)]
+    protocols = [p.strip().lower() for p in args.protocols.split(",") if p.strip()]
+    server_ports = {"pop3": int(servers.pop3_port), "imap": int(os.environ["ZP_IMAP_PORT"])}
+    relayed = {p: Relay(servers.host, server_ports[p], args.delay_ms / 1000).port for p in protocols}
+    links = [("loopback", server_ports), (f"{args.delay_ms:g} ms", relayed)]
     root = tempfile.mkdtemp(prefix="zp-office-", dir="/run" if os.access("/run", os.W_OK) else None)
     results = []
     failure = None
     try:
         for count in counts:
-            for link, port in links:
-                log(f"{count} waiting messages, {link}:")
-                office = Office(root, servers, args.zanpost, count, port, link)
+            for (link, ports), protocol in itertools.product(links, protocols):
+                port = ports[protocol]
+                log(f"{count} waiting messages, {link}, {protocol.upper()}:")
+                office = Office(root, servers, args.zanpost, count, port, link, protocol)
                 office.fill()
-                record = {"count": count, "link": link, "first": [], "first_rss": [], "steady": [],
-                          "steady_rss": [], "floor": [], "fetchmail": [], "fetchmail_rss": []}
+                record = {"count": count, "link": link, "protocol": protocol, "first": [], "first_rss": [],
+                          "steady": [], "steady_rss": [], "floor": [], "fetchmail": [], "fetchmail_rss": []}
                 for run in range(args.runs):
-                    (office.dir / "Zan_Post.uidl").unlink(missing_ok=True)
+                    office.ledger.unlink(missing_ok=True)
                     t = office.get(office.put_marked())
                     record["first"].append(t["wall"])
                     record["first_rss"].append(t["rss_kib"] / 1024)
@@ -254,7 +270,7 @@ def main():
                 for run in range(args.runs):
                     record["floor"].append(office.floor())
                     log(f"  floor {run + 1}: {record['floor'][-1]:.3f} s")
-                if count in peer_counts:
+                if count in peer_counts and protocol == "pop3":
                     log("  fetchmail: its list of seen messages made on loopback first")
                     office.fetchmail_prime(int(servers.pop3_port))
                     for run in range(args.runs):
@@ -275,15 +291,18 @@ def main():
         print(f"INCOMPLETE: the benchmark stopped at a failed check: {failure}\n")
     print(f"The office mailbox: N ordinary messages wait, {MARKED} marked ones are new; medians of "
           f"{args.runs} runs; the {args.delay_ms:g} ms link is a relay that delays every piece of data "
-          f"by half of it each way. Floor: login, LIST, UIDL, QUIT (Python poplib).")
+          f"by half of it each way. Floor: login, LIST, UIDL, QUIT (Python poplib); over IMAP login, "
+          f"SELECT, LOGOUT (Python imaplib).")
     print()
-    print("| waiting | link | first run | steady run | floor | fetchmail uidl, steady | steady / floor | first / floor |")
-    print("|---:|---|---:|---:|---:|---:|---:|---:|")
+    print("| waiting | link | protocol | first run | steady run | floor | fetchmail uidl, steady | steady / floor "
+          "| first / floor |")
+    print("|---:|---|---|---:|---:|---:|---:|---:|---:|")
     for r in results:
         first, steady, floor = median(r["first"]), median(r["steady"]), median(r["floor"])
         fm = median(r["fetchmail"])
         peer = "-" if fm is None else f"{fm:.3f} s, {median(r['fetchmail_rss']):.1f} MiB"
-        print(f"| {r['count']:,} | {r['link']} | {first:.3f} s, {median(r['first_rss']):.1f} MiB | "
+        print(f"| {r['count']:,} | {r['link']} | {r.get('protocol', 'pop3').upper()} | "
+              f"{first:.3f} s, {median(r['first_rss']):.1f} MiB | "
               f"{steady:.3f} s, {median(r['steady_rss']):.1f} MiB | {floor:.3f} s | {peer} | "
               f"{steady / floor:.2f} | {first / floor:.2f} |")
     if args.json:
@@ -303,13 +322,16 @@ def plot(results, directory, delay_ms):
     links = sorted({r["link"] for r in results}, key=lambda l: l != "loopback")
     fig, axes = plt.subplots(1, len(links), figsize=(5 * len(links), 4), squeeze=False)
     for ax, link in zip(axes[0], links):
-        rows = sorted((r for r in results if r["link"] == link), key=lambda r: r["count"])
-        counts = [r["count"] for r in rows]
-        for key, label in (("first", "ZanPost, first run"), ("steady", "ZanPost, 3 new"), ("floor", "floor"),
-                           ("fetchmail", "fetchmail uidl, 3 new")):
-            points = [(c, median(r[key])) for c, r in zip(counts, rows) if r[key]]
-            if points:
-                ax.plot(*zip(*points), marker="o", label=label)
+        for protocol in ("pop3", "imap"):
+            rows = sorted((r for r in results if r["link"] == link and r.get("protocol", "pop3") == protocol),
+                          key=lambda r: r["count"])
+            counts = [r["count"] for r in rows]
+            suffix, style, marker = ("", "-", "o") if protocol == "pop3" else (", IMAP", "--", "D")
+            for colour, (key, label) in enumerate((("first", "ZanPost, first run"), ("steady", "ZanPost, 3 new"),
+                                                   ("floor", "floor"), ("fetchmail", "fetchmail uidl, 3 new"))):
+                points = [(c, median(r[key])) for c, r in zip(counts, rows) if r[key]]
+                if points:
+                    ax.plot(*zip(*points), marker=marker, color=f"C{colour}", linestyle=style, label=label + suffix)
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xlabel("waiting messages")

@@ -19,8 +19,9 @@ matplotlib.use("Agg")  # no display here
 import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib.ticker import FuncFormatter, NullFormatter  # noqa: E402
 
-COLOURS = {"zanpost": "#c0392b", "mpack": "#2471a3", "fetchmail": "#2471a3", "python": "#7f8c8d"}
-MARKERS = {"zanpost": "o", "mpack": "s", "fetchmail": "s", "python": "^"}
+COLOURS = {"zanpost": "#c0392b", "mpack": "#2471a3", "fetchmail": "#2471a3", "python": "#7f8c8d",
+           "zanpost-imap": "#e67e22", "fetchmail-imap": "#16a085"}
+MARKERS = {"zanpost": "o", "mpack": "s", "fetchmail": "s", "python": "^", "zanpost-imap": "D", "fetchmail-imap": "v"}
 
 
 def plain_number(value, _pos):
