@@ -18,6 +18,7 @@ Then, in the test:
     servers.messages()                         # their raw bytes as stored, oldest first
     servers.put(raw_bytes)                     # a message straight into the Maildir, no SMTP
     servers.put_many([raw, ...])               # thousands of them, without a process each
+                                               # (a pathlib.Path item: that file's bytes)
     servers.clear()                            # empty the mailbox, every IMAP folder too
     servers.stop_smtp(); servers.start_smtp()  # port 25 refuses connections in between
     servers.tls                                # the TLS side (see TlsServers below)
@@ -26,7 +27,7 @@ Then, in the test:
         box.append(raw); box.messages("Presun")
     servers.folder("Presun")                   # the same, for one look at one folder
 
-and the program itself, in an installation of its own:
+and the program itself, in an installation of its own (zanpost_install.py, named here too):
 
     inst = Installation(root, program)         # program/, work/, files/ under root
     inst.configure({"Mail": {...}, ...})       # writes Zan_Post.ini in CP1250
@@ -48,6 +49,8 @@ import subprocess
 import sys
 import time
 import urllib.request
+
+from zanpost_install import Installation, Run, free_port, wait_for_port  # noqa: F401  (one import for the tests)
 
 SKIP_RETURN_CODE = 77
 
@@ -144,63 +147,6 @@ class OAuthService:
                 *state["presented"]}
 
 
-class Run:
-    """What one run of the program left: exit code, output (bytes and UTF-8 text), seconds,
-    and the run log's bytes."""
-
-    def __init__(self, completed, seconds, log):
-        self.code = completed.returncode
-        self.stdout_bytes, self.stderr_bytes = completed.stdout, completed.stderr
-        self.stdout = completed.stdout.decode("utf-8")
-        self.stderr = completed.stderr.decode("utf-8")
-        self.seconds = seconds
-        self.log = log
-
-
-class Installation:
-    """The program beside its own Zan_Post.ini, started from a working folder of its own; the
-    run log ([Mail] Protokol) is written to log.txt in the installation."""
-
-    def __init__(self, root, program):
-        self.root = pathlib.Path(root)
-        self.program_dir, self.work, self.files = self.root / "program", self.root / "work", self.root / "files"
-        for d in (self.program_dir, self.work, self.files):
-            d.mkdir(parents=True)
-        self.program = self.program_dir / "zanpost"
-        shutil.copy2(program, self.program)
-        self.log = self.root / "log.txt"
-        self.sections = {}
-
-    def configure(self, sections):
-        """{section: {key: value}}; values are written in CP1250, None leaves a key out."""
-        self.sections = sections
-        lines = []
-        for section, keys in sections.items():
-            lines.append(f"[{section}]")
-            lines.extend(f"{key}={value}" for key, value in keys.items() if value is not None)
-        (self.program_dir / "Zan_Post.ini").write_bytes(("\r\n".join(lines) + "\r\n").encode("cp1250"))
-
-    def start(self, mode, env=None):
-        """The program running in the background; finish() waits for it."""
-        process = subprocess.Popen([str(self.program), mode], cwd=self.work, env=env, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-        process.started = time.monotonic()
-        return process
-
-    def finish(self, process, timeout=90):
-        try:
-            stdout, stderr = process.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            stdout, stderr = process.communicate()
-        seconds = time.monotonic() - process.started
-        log = self.log.read_bytes() if self.log.exists() else b""
-        return Run(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr), seconds, log)
-
-    def run(self, mode, env=None, timeout=90):
-        return self.finish(self.start(mode, env), timeout)
-
-
 class MailServerError(RuntimeError):
     """A harness command failed; the message carries its diagnostics."""
 
@@ -260,12 +206,16 @@ class MailServers:
 
     def put_many(self, messages):
         """As put, in the order given, without a process per message (the mailbox's owner and
-        mode as mailservers.sh gives them)."""
+        mode as mailservers.sh gives them). A message is its bytes, or a pathlib.Path of a file
+        to copy, which is never read whole (the benchmark's are hundreds of MiB)."""
         owner = os.stat(self.maildir)
         for k, raw in enumerate(messages):
             name = f"{time.time():.0f}.M{k}R{random.randrange(1 << 30)}P{os.getpid()}.zp-put"
             tmp = self.maildir / "tmp" / name
-            tmp.write_bytes(raw)
+            if isinstance(raw, pathlib.Path):
+                shutil.copyfile(raw, tmp)
+            else:
+                tmp.write_bytes(raw)
             os.chown(tmp, owner.st_uid, owner.st_gid)
             os.chmod(tmp, 0o600)
             os.rename(tmp, self.maildir / "new" / name)

@@ -25,7 +25,8 @@ from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from mailharness import MailServers  # noqa: E402
+import zanpost_install  # noqa: E402
+from mailharness import MailServers, Run  # noqa: E402
 
 PROGRAM = None
 SERVERS = None
@@ -54,49 +55,24 @@ def crlf_file(lines):
     return b"".join(line + b"\r\n" for line in lines)
 
 
-class Run:
-    def __init__(self, completed):
-        self.code = completed.returncode
-        self.stdout = completed.stdout.decode("utf-8")
-        self.stderr = completed.stderr.decode("utf-8") if completed.stderr is not None else None
-
-
-class Installation:
-    """The program copied into a directory of its own beside its Zan_Post.ini, and a separate
-    working directory to start it from (relative names in the INI refer to that one)."""
+class Installation(zanpost_install.Installation):
+    """The shared installation of PROGRAM, configured by section maps in the order the jobs'
+    INI has them."""
 
     def __init__(self, root):
-        self.root = root
-        self.program_dir = root / "program"
-        self.work = root / "work"
-        self.files = root / "files"
-        for d in (self.program_dir, self.work, self.files):
-            d.mkdir(parents=True)
-        self.program = self.program_dir / "zanpost"
-        shutil.copy2(PROGRAM, self.program)
+        super().__init__(root, PROGRAM)
 
     def configure(self, mail, files=None, notice=None):
-        """Writes Zan_Post.ini from {key: value} maps per section; str values are stored in
-        CP1250, bytes as they are."""
-        lines = []
-        for section, keys in (("Mail", mail), ("Soubory", files), ("Upozorneni", notice)):
-            if keys is None:
-                continue
-            lines.append(f"[{section}]".encode())
-            for key, value in keys.items():
-                lines.append(key.encode() + b"=" + (value if isinstance(value, bytes)
-                                                     else cp1250(value)))
-        (self.program_dir / "Zan_Post.ini").write_bytes(crlf_file(lines))
+        """str values are stored in CP1250, bytes as they are; a None section is left out."""
+        super().configure({"Mail": mail, "Soubory": files, "Upozorneni": notice})
 
     def run(self, mode):
         """Runs the program with stdout and stderr captured apart."""
-        return Run(subprocess.run([str(self.program), mode], cwd=self.work, capture_output=True,
-                                  timeout=60, check=False))
+        return super().run(mode, timeout=60)
 
     def run_merged(self, mode):
         """Runs the program with stderr joined to stdout, to see the order of all its boxes."""
-        return Run(subprocess.run([str(self.program), mode], cwd=self.work, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=60, check=False))
+        return super().run(mode, timeout=60, merged=True)
 
 
 def server_settings(password=None):
