@@ -184,6 +184,12 @@ TServerNastaveni ReadImap(const TIniFile& ini, const std::string& incoming)
     server.Slozka = ini.ReadText("IMAP", "Slozka", "");
     if (server.Slozka.empty()) server.Slozka = "INBOX";
     server.Presun = ini.ReadText("IMAP", "Presun", "");
+    // Moved into the folder it is read from, a message would come again as new mail, run
+    // after run. INBOX is INBOX in any letter case.
+    const bool inbox = ascii_upper(server.Slozka) == "INBOX";
+    if (!server.Presun.empty() && (inbox ? ascii_upper(server.Presun) == "INBOX" : server.Presun == server.Slozka) &&
+        server.Chyba.empty())
+        server.Chyba = "[IMAP] Presun";
     return server;
 }
 

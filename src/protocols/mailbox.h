@@ -145,6 +145,7 @@ private:
 
     std::uint32_t generation_ = 0;
     bool opened_ = false;
+    bool renumbered_ = false;  // a later session found another UIDVALIDITY
     std::vector<std::uint32_t> removals_;  // asked for in this session
 };
 

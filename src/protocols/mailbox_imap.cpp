@@ -18,19 +18,29 @@ void ImapMailbox::Open()
     SelectFolder();
 }
 
+namespace {
+
+EProtocolError renumbered(const std::string& folder)
+{
+    return EProtocolError("IMAP", "The UIDVALIDITY of " + folder + " changed during the run", T_Imap::refused);
+}
+
+}  // namespace
+
 void ImapMailbox::SelectFolder()
 {
     removals_.clear();
     const ImapFolder folder = client.Select(Folder);
     if (folder.read_only) {
         client.Logout();
-        throw EProtocolError("IMAP", "Folder " + Folder + " opened read-only: nothing taken could be taken out",
+        throw EProtocolError("IMAP", "Folder " + Folder + " is read-only: no message could be taken out of it",
                              T_Imap::refused);
     }
     if (opened_ && folder.uid_validity != generation_) {
-        // Every UID the run holds may name another message now.
+        // Every UID the run holds may name another message now: nothing more of this run.
         client.Logout();
-        throw EProtocolError("IMAP", "The UIDVALIDITY of " + Folder + " changed during the run", T_Imap::refused);
+        renumbered_ = true;
+        throw renumbered(Folder);
     }
     generation_ = folder.uid_validity;
     opened_ = true;
@@ -39,6 +49,7 @@ void ImapMailbox::SelectFolder()
 void ImapMailbox::Resume()
 {
     if (client.Connected) return;
+    if (renumbered_) throw renumbered(Folder);
     // A UIDVALIDITY of 0 promises nothing from one session to the next.
     if (generation_ == 0)
         throw EProtocolError("IMAP", "The connection broke and " + Folder + " has no UIDVALIDITY to resume by",
