@@ -50,6 +50,10 @@ import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
+from mailharness import MailServerError, MailServers  # noqa: E402
+from zanpost_install import Installation  # noqa: E402
+
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 GNU_TIME = "/usr/bin/time"
 MIB = 1024 * 1024
@@ -60,65 +64,21 @@ class BenchError(RuntimeError):
     pass
 
 
-class Servers:
+class Servers(MailServers):
+    """The run's servers as the tests see them, with the benchmark's longer wait for delivery
+    (hundreds of MiB go through the queue) and the size limit SMTP announces."""
+
     def __init__(self):
-        env = os.environ
-        self.host = env["ZP_MAIL_HOST"]
-        self.smtp_port = env["ZP_SMTP_PORT"]
-        self.pop3_port = env["ZP_POP3_PORT"]
-        self.user = env["ZP_MAIL_USER"]
-        self.password = env["ZP_MAIL_PASSWORD"]
-        self.address = env["ZP_MAIL_ADDRESS"]
-        self.maildir = pathlib.Path(env["ZP_MAILDIR"])
-        self.script = env["ZP_MAILSERVERS"]
-        self.tls_host = env["ZP_TLS_HOST"]
-        self.tls_name = env["ZP_TLS_NAME"]
-        self.tls_ca = env["ZP_TLS_CA"]
-        self.smtps_port = env["ZP_SMTPS_PORT"]
-        self.pop3s_port = env["ZP_POP3S_PORT"]
-        self.imap_port = env["ZP_IMAP_PORT"]
-        # The mailbox belongs to the servers' virtual user; what we drop in must too.
-        st = os.stat(self.maildir)
-        self.owner = (st.st_uid, st.st_gid)
-        self._serial = 0
-
-    def _run(self, *args):
-        r = subprocess.run([self.script, *args], capture_output=True, check=False)
-        if r.returncode != 0:
-            raise BenchError(f"mailservers {' '.join(args)}: {r.stderr.decode(errors='replace')}")
-        return r.stdout.decode()
-
-    def paths(self):
-        return [pathlib.Path(p) for p in self._run("list").splitlines() if p]
-
-    def count(self):
-        return int(self._run("count").strip())
+        super().__init__(os.environ)
 
     def wait_count(self, n):
-        self._run("wait-count", str(n), "120")
-
-    def clear(self):
-        self._run("clear")
+        super().wait_count(n, 120)
 
     def smtp_size_limit(self):
         """The SIZE OpenSMTPD announces (0: none)."""
-        with smtplib.SMTP(self.host, int(self.smtp_port), timeout=30) as smtp:
+        with smtplib.SMTP(self.host, self.smtp_port, timeout=30) as smtp:
             smtp.ehlo()
             return int(smtp.esmtp_features.get("size", "0") or 0)
-
-    def put(self, source=None, data=None):
-        """Drops one message into the Maildir as mail_put does (tmp/, then new/), without a
-        process per message: thousands of them go in within a second or two."""
-        self._serial += 1
-        name = f"{int(time.time())}.M{self._serial}P{os.getpid()}.zp-bench"
-        tmp = self.maildir / "tmp" / name
-        if source is not None:
-            shutil.copyfile(source, tmp)
-        else:
-            tmp.write_bytes(data)
-        os.chown(tmp, *self.owner)
-        os.chmod(tmp, 0o600)
-        os.rename(tmp, self.maildir / "new" / name)
 
 
 def mem_available_mib():
@@ -292,12 +252,11 @@ def check_text(path, body_lines):
         raise BenchError(f"{path}: body line missing: {missing[0]!r}")
 
 
-def zanpost_ini(d, zanpost, lines):
+def zanpost_install(directory, zanpost, sections):
     # ZanPost reads Zan_Post.ini beside its real path, so it gets a copy of its own.
-    d.mkdir()
-    shutil.copy2(zanpost, d / "zanpost")
-    (d / "Zan_Post.ini").write_text("\n".join(lines) + "\n")
-    return d
+    inst = Installation(directory, zanpost)
+    inst.configure(sections)
+    return inst
 
 
 def fetchmail_rc(path, servers, tls, mda, imap=False):
@@ -306,9 +265,9 @@ def fetchmail_rc(path, servers, tls, mda, imap=False):
         server = f'{s.host} protocol imap port {s.imap_port}'
         security = "no sslcertck sslproto ''"
     elif tls:
-        server = f'{s.tls_host} protocol pop3 port {s.pop3s_port}'
-        security = (f'ssl sslproto TLS1.2+ sslcertck sslcertfile "{s.tls_ca}" '
-                    f'sslcommonname "{s.tls_name}"')
+        server = f'{s.tls.host} protocol pop3 port {s.tls.pop3s_port}'
+        security = (f'ssl sslproto TLS1.2+ sslcertck sslcertfile "{s.tls.ca}" '
+                    f'sslcommonname "{s.tls.name}"')
     else:
         server = f'{s.host} protocol pop3 port {s.pop3_port}'
         security = 'no sslcertck'
@@ -321,8 +280,8 @@ def fetchmail_rc(path, servers, tls, mda, imap=False):
     path.chmod(0o600)
 
 
-def run_zanpost(d, job):
-    t = timed([str(d / "zanpost"), job], d)
+def run_zanpost(inst, job):
+    t = timed(inst.command(job), inst.work)
     if t["stderr"].strip() or t["stdout"].strip():
         # On Linux a box prints; a run that printed one failed somewhere.
         raise BenchError(f"zanpost {job} reported: " + (t["stdout"] + t["stderr"]).decode(errors="replace"))
@@ -351,26 +310,24 @@ class Case:
         self.servers = servers
         self.sample = None  # a message as ZanPost sent it, served to every GET tool
 
-        secure = ["Sifrovani=TLS", f"CA={servers.tls_ca}", f"Jmeno={servers.tls_name}"]
-        self.zp_send = zanpost_ini(self.dir / "zanpost-send", zanpost, [
-            "[Mail]", "Odesilatel=ucetni@zanpost.test", f"Adresat={servers.address}",
-            f"SMTP={servers.tls_host if tls else servers.host}", f"Predmet={self.subject}", f"Telo={self.body}",
-            "[Soubory]", f"Cesta={self.data_dir}/", f"Soubory={self.name}",
-            "[Upozorneni]", "Upozornovat=0"]
-            + (["[SMTP]", f"Uzivatel={servers.user}", f"Heslo={servers.password}"] + secure if tls else []))
+        host = servers.tls.host if tls else servers.host
+        secure = {"Sifrovani": "TLS", "CA": servers.tls.ca, "Jmeno": servers.tls.name}
+        quiet = {"Upozornovat": 0}
+        self.zp_send = zanpost_install(self.dir / "zanpost-send", zanpost, {
+            "Mail": {"Odesilatel": "ucetni@zanpost.test", "Adresat": servers.address, "SMTP": host,
+                     "Predmet": self.subject, "Telo": self.body},
+            "Soubory": {"Cesta": f"{self.data_dir}/", "Soubory": self.name},
+            "Upozorneni": quiet,
+            "SMTP": dict(secure, Uzivatel=servers.user, Heslo=servers.password) if tls else None})
         self.out_dir = self.dir / "out"
         self.out_dir.mkdir()
-        self.zp_get = zanpost_ini(self.dir / "zanpost-get", zanpost, [
-            "[Mail]", f"POP3={servers.tls_host if tls else servers.host}", f"Uzivatel={servers.user}",
-            f"Heslo={servers.password}", f"Telo_Get={self.out_dir}/prijato.txt",
-            "[Soubory]", f"Cesta={self.out_dir}/",
-            "[Upozorneni]", "Upozornovat=0"]
-            + (["[POP3]"] + secure if tls else []))
-        self.zp_get_imap = zanpost_ini(self.dir / "zanpost-get-imap", zanpost, [
-            "[Mail]", "Prijem=IMAP", f"POP3={servers.host}", f"Uzivatel={servers.user}",
-            f"Heslo={servers.password}", f"Telo_Get={self.out_dir}/prijato.txt",
-            "[Soubory]", f"Cesta={self.out_dir}/",
-            "[Upozorneni]", "Upozornovat=0"]) if not tls else None
+        get = {"Uzivatel": servers.user, "Heslo": servers.password, "Telo_Get": f"{self.out_dir}/prijato.txt"}
+        self.zp_get = zanpost_install(self.dir / "zanpost-get", zanpost, {
+            "Mail": dict(get, POP3=host), "Soubory": {"Cesta": f"{self.out_dir}/"}, "Upozorneni": quiet,
+            "POP3": secure if tls else None})
+        self.zp_get_imap = zanpost_install(self.dir / "zanpost-get-imap", zanpost, {
+            "Mail": dict(get, Prijem="IMAP", POP3=servers.host), "Soubory": {"Cesta": f"{self.out_dir}/"},
+            "Upozorneni": quiet}) if not tls else None
 
     @staticmethod
     def _write_random(path, size, seed):
@@ -400,8 +357,8 @@ class Case:
         out.unlink(missing_ok=True)  # mpack will not replace a file
         if self.tls:
             # The password comes from a command, as it would from a keyring.
-            connection = (f'--host={s.tls_host} --port={s.smtps_port} --tls=on --tls-starttls=off '
-                          f'--tls-trust-file={s.tls_ca} --tls-host-override={s.tls_name} '
+            connection = (f'--host={s.tls.host} --port={s.tls.smtps_port} --tls=on --tls-starttls=off '
+                          f'--tls-trust-file={s.tls.ca} --tls-host-override={s.tls.name} '
                           f'--auth=plain --user={s.user} --passwordeval="printf %s {s.password}"')
         else:
             connection = f'--host={s.host} --port={s.smtp_port} --auth=off --tls=off'
@@ -415,7 +372,7 @@ class Case:
 
     def send_python(self):
         s = self.servers
-        return timed([PYTHON, str(HERE / "peers" / "smtp_send.py"), s.host, s.smtp_port,
+        return timed([PYTHON, str(HERE / "peers" / "smtp_send.py"), s.host, str(s.smtp_port),
                       "ucetni@zanpost.test", s.address, self.subject, str(self.body), str(self.file)],
                      self.dir)
 
@@ -456,12 +413,12 @@ class Case:
 
     def get_python(self):
         s = self.servers
-        return timed([PYTHON, str(HERE / "peers" / "pop3_get.py"), s.host, s.pop3_port, s.user,
+        return timed([PYTHON, str(HERE / "peers" / "pop3_get.py"), s.host, str(s.pop3_port), s.user,
                       s.password, str(self.out_dir), str(self.out_dir / "prijato.txt")], self.dir)
 
     def before_get(self):
         self.servers.clear()
-        self.servers.put(source=self.sample)
+        self.servers.put_many([self.sample])
         self.fresh_out()
 
     def after_get(self, key):
@@ -531,16 +488,14 @@ class Batch:
         made = [batch_message(i, servers.address) for i in range(count)]
         self.messages = [raw for raw, _ in made]
         self.digests = {f"d{i:05d}.dat": digest for i, (_, digest) in enumerate(made)}
-        self.zp_get = zanpost_ini(self.dir / "zanpost-get", zanpost, [
-            "[Mail]", f"POP3={servers.host}", f"Uzivatel={servers.user}",
-            f"Heslo={servers.password}", f"Telo_Get={self.out_dir}/prijato.txt",
-            "[Soubory]", f"Cesta={self.out_dir}/",
-            "[Upozorneni]", "Upozornovat=0"])
+        self.zp_get = zanpost_install(self.dir / "zanpost-get", zanpost, {
+            "Mail": {"POP3": servers.host, "Uzivatel": servers.user, "Heslo": servers.password,
+                     "Telo_Get": f"{self.out_dir}/prijato.txt"},
+            "Soubory": {"Cesta": f"{self.out_dir}/"}, "Upozorneni": {"Upozornovat": 0}})
 
     def before_get(self):
         self.servers.clear()
-        for raw in self.messages:
-            self.servers.put(data=raw)
+        self.servers.put_many(self.messages)
         shutil.rmtree(self.out_dir)
         self.out_dir.mkdir()
 
@@ -557,7 +512,7 @@ class Batch:
 
     def get_python(self):
         s = self.servers
-        return timed([PYTHON, str(HERE / "peers" / "pop3_get.py"), s.host, s.pop3_port, s.user,
+        return timed([PYTHON, str(HERE / "peers" / "pop3_get.py"), s.host, str(s.pop3_port), s.user,
                       s.password, str(self.out_dir), str(self.out_dir / "prijato.txt")], self.dir)
 
     def after_get(self, key):
@@ -862,7 +817,7 @@ def main():
             batch = Batch(root, count, servers, args.zanpost)
             bench.measure(batch, "GET", BATCH_TOOLS, "messages", count, count >= args.messages_once_from)
             shutil.rmtree(batch.dir)
-    except BenchError as e:
+    except (BenchError, MailServerError) as e:
         failure = str(e)
         log(f"benchmark failed: {e}")
     finally:

@@ -42,7 +42,7 @@ import poplib
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from measure import BenchError, Servers, timed  # noqa: E402
+from measure import BenchError, MailServerError, Servers, timed, zanpost_install  # noqa: E402
 
 MARKED = 3
 
@@ -123,35 +123,32 @@ class Office:
     def __init__(self, root, servers, zanpost, count, port, link, protocol="pop3"):
         self.servers, self.count, self.port, self.link, self.protocol = servers, count, port, link, protocol
         self.dir = pathlib.Path(root) / f"{count}-{link.replace(' ', '')}-{protocol}"
-        self.ledger = self.dir / ("Zan_Post.imap" if protocol == "imap" else "Zan_Post.uidl")
         self.out = self.dir / "out"
         self.out.mkdir(parents=True)
-        self.program = self.dir / "zanpost"
-        shutil.copy2(zanpost, self.program)
-        (self.dir / "Zan_Post.ini").write_text("\n".join([
-            "[Mail]", f"POP3={servers.host}", f"Uzivatel={servers.user}", f"Heslo={servers.password}",
-            f"Telo_Get={self.out}/prijato.txt", "Timeout=60",
-            *(["Prijem=IMAP", "[IMAP]"] if protocol == "imap" else ["[POP3]"]), f"Port={port}",
-            "[Soubory]", f"Cesta={self.out}/", "[Upozorneni]", "Upozornovat=0"]) + "\n")
+        self.zanpost = zanpost_install(self.dir / "zanpost", zanpost, {
+            "Mail": {"POP3": servers.host, "Uzivatel": servers.user, "Heslo": servers.password,
+                     "Telo_Get": f"{self.out}/prijato.txt", "Timeout": 60,
+                     "Prijem": "IMAP" if protocol == "imap" else None},
+            "IMAP" if protocol == "imap" else "POP3": {"Port": port},
+            "Soubory": {"Cesta": f"{self.out}/"}, "Upozorneni": {"Upozornovat": 0}})
+        # The ledger is kept beside the INI.
+        self.ledger = self.zanpost.program_dir / ("Zan_Post.imap" if protocol == "imap" else "Zan_Post.uidl")
         self.serial = 0
 
     def fill(self):
         self.servers.clear()
-        for k in range(self.count):
-            self.servers.put(data=ordinary(k))
+        self.servers.put_many(ordinary(k) for k in range(self.count))
 
     def put_marked(self):
-        names = []
-        for _ in range(MARKED):
-            self.serial += 1
-            names.append(f"m{self.serial}")
-            self.servers.put(data=marked(names[-1]))
+        names = [f"m{self.serial + k}" for k in range(1, MARKED + 1)]
+        self.serial += MARKED
+        self.servers.put_many(marked(name) for name in names)
         return names
 
     def get(self, names):
         shutil.rmtree(self.out)
         self.out.mkdir()
-        t = timed([str(self.program), "GET"], self.dir)
+        t = timed(self.zanpost.command("GET"), self.zanpost.work)
         if t["stdout"].strip() or t["stderr"].strip():
             raise BenchError(f"zanpost GET reported: {(t['stdout'] + t['stderr']).decode(errors='replace')}")
         self.check(names, "zanpost")
@@ -241,7 +238,7 @@ def main():
     peer_counts = {int(c) for c in args.peer_counts.split(",") if c.strip()}
     servers = Servers()
     protocols = [p.strip().lower() for p in args.protocols.split(",") if p.strip()]
-    server_ports = {"pop3": int(servers.pop3_port), "imap": int(os.environ["ZP_IMAP_PORT"])}
+    server_ports = {"pop3": servers.pop3_port, "imap": servers.imap_port}
     relayed = {p: Relay(servers.host, server_ports[p], args.delay_ms / 1000).port for p in protocols}
     links = [("loopback", server_ports), (f"{args.delay_ms:g} ms", relayed)]
     root = tempfile.mkdtemp(prefix="zp-office-", dir="/run" if os.access("/run", os.W_OK) else None)
@@ -272,7 +269,7 @@ def main():
                     log(f"  floor {run + 1}: {record['floor'][-1]:.3f} s")
                 if count in peer_counts and protocol == "pop3":
                     log("  fetchmail: its list of seen messages made on loopback first")
-                    office.fetchmail_prime(int(servers.pop3_port))
+                    office.fetchmail_prime(servers.pop3_port)
                     for run in range(args.runs):
                         t = office.fetchmail(port, office.put_marked())
                         record["fetchmail"].append(t["wall"])
@@ -280,7 +277,7 @@ def main():
                         log(f"  fetchmail steady run {run + 1}: {t['wall']:.3f} s, {t['rss_kib'] / 1024:.1f} MiB")
                 results.append(record)
                 shutil.rmtree(office.dir)
-    except BenchError as e:
+    except (BenchError, MailServerError) as e:
         failure = str(e)
         log(f"benchmark failed: {e}")
     finally:
