@@ -416,9 +416,9 @@ public:
         return mode_ == Mode::full ? entry : nullptr;
     }
 
-    // The keys of the messages an earlier run stored below the position, where nothing is
-    // listed: they are taken out unfetched, or passed over where they are gone.
-    std::vector<std::uint32_t> StoredBelow() const
+    // The keys of the messages earlier runs stored in a mailbox read above a position, where
+    // they are not listed: they are taken out unfetched, or passed over where they are gone.
+    std::vector<std::uint32_t> StoredEarlier() const
     {
         std::vector<std::uint32_t> keys;
         if (!generation_ || !Full()) return keys;
@@ -593,7 +593,7 @@ void ReceiveJob()
             ledger->Opened(*mailbox);
             // What an earlier run saw unmarked is not asked for again; what it stored is
             // taken out without being fetched: its files and text were handed over then.
-            std::vector<std::uint32_t> stored_before = ledger->StoredBelow();
+            std::vector<std::uint32_t> stored_before = ledger->StoredEarlier();
             std::vector<bool> known;  // by key, where the mailbox is listed whole
             std::size_t listed = 0;
             mailbox->ForEachListed([&](const MailboxMessage& message) {
@@ -611,9 +611,12 @@ void ReceiveJob()
             mailbox->Summaries(
                 ledger->Above(), [&known](std::uint32_t key) { return key > known.size() || !known[key - 1]; },
                 [&](MailboxMessage& message) {
+                    // Above a position that stayed below a marked message that failed, one
+                    // stored after it comes again: it is taken out with stored_before.
+                    const bool stored = ledger->Known(message) != nullptr;
                     // Encoded words and folds read as the sender wrote them, in CP1250.
                     std::string entry = decode_header_text(summary_entry(message));
-                    const std::size_t p = ascii_upper(entry).find(marker);
+                    const std::size_t p = stored ? std::string::npos : ascii_upper(entry).find(marker);
                     ledger->Looked(message, p != std::string::npos);
                     if (p != std::string::npos) marked.emplace_back(std::move(message), entry.substr(p + marker.size()));
                 });

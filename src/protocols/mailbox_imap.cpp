@@ -2,6 +2,7 @@
 
 #include "rtl/ascii.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace zanpost {
@@ -100,6 +101,9 @@ std::vector<std::uint32_t> ImapMailbox::Finish()
 {
     std::vector<std::uint32_t> removed = std::move(removals_);
     removals_.clear();
+    // Asked for twice (stored by an earlier run and seen again), counted once.
+    std::sort(removed.begin(), removed.end());
+    removed.erase(std::unique(removed.begin(), removed.end()), removed.end());
     // The session they were asked for in broke: none of them was sent.
     if (!client.Connected) return {};
     if (!removed.empty()) {
