@@ -534,10 +534,12 @@ std::unique_ptr<Mailbox> MakeMailbox(RunLog& log)
         imap->client.Hostname = ImapServer.Server;
         imap->Folder = ImapServer.Slozka;
         imap->MoveTo = ImapServer.Presun;
+        PrepareImap(imap->client, ImapServer, Zprava, &log);
         mailbox = std::move(imap);
     } else {
         auto pop3 = std::make_unique<Pop3Mailbox>();
         pop3->client.Hostname = Zprava.POP3;
+        PreparePop3(pop3->client, Pop3Server, Zprava, &log);
         mailbox = std::move(pop3);
     }
     T_TcpIp& connection = mailbox->Connection();
@@ -555,10 +557,6 @@ std::unique_ptr<Mailbox> MakeMailbox(RunLog& log)
             break;
         }
     };
-    if (auto* imap = dynamic_cast<ImapMailbox*>(mailbox.get()))
-        PrepareImap(imap->client, ImapServer, Zprava, &log);
-    else
-        PreparePop3(static_cast<Pop3Mailbox&>(*mailbox).client, Pop3Server, Zprava, &log);
     return mailbox;
 }
 
