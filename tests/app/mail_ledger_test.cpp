@@ -88,6 +88,8 @@ TEST(MailLedger, AFileThatCannotServeIsToldApartAndLeavesTheLedgerEmpty)
         {"a stored entry without its date", head + "S 1 - u1\r\n", MailLedger::Loaded::corrupt},
         {"no id", head + "U 1 - \r\n", MailLedger::Loaded::corrupt},
         {"cut off in a line", head + "U 1 - u1\r\nS 20", MailLedger::Loaded::corrupt},
+        {"a position beyond 32 bits", head + "above 7 4294967296\r\n", MailLedger::Loaded::corrupt},
+        {"a position after the entries", head + "U 1 - u1\r\nabove 7 9\r\n", MailLedger::Loaded::corrupt},
         {"a directory in its place", "", MailLedger::Loaded::unreadable},
     };
     for (const Case& c : cases) {
@@ -101,6 +103,7 @@ TEST(MailLedger, AFileThatCannotServeIsToldApartAndLeavesTheLedgerEmpty)
         MailLedger ledger(path, mailbox);
         EXPECT_EQ(ledger.Load(), c.loaded);
         EXPECT_EQ(ledger.Listed("u1", 1), nullptr);
+        EXPECT_FALSE(ledger.Above());
     }
 }
 
