@@ -571,6 +571,9 @@ void ReceiveJob()
     const ReceiveBoxes boxes = imap ? ReceiveBoxes{texts::imap_not_connected, texts::imap_message_not_fetched}
                                     : ReceiveBoxes{texts::pop3_not_connected, texts::message_not_fetched};
     const TServerNastaveni& server = imap ? ImapServer : Pop3Server;
+    // Before this run makes a file of its own: what killed runs left half-written.
+    for (const std::string& removed : RemoveLeftoverTemporaries({Zprava.Cesta, Zprava.Telo_Get, server.Evidence}))
+        log.Cause("Removed " + removed + ", left half-written by a run that was killed");
     {
         T_Mime parser;
         std::unique_ptr<Mailbox> mailbox;
