@@ -195,6 +195,16 @@ class SendAndGetTest(JobTest):
         for name, data in files.items():
             self.assertEqual((sender.files / name).read_bytes(), data)
 
+    def test_what_a_killed_run_left_is_removed_and_nothing_else(self):
+        receiver = self.receiver()
+        left = [receiver.files / "~zp0123abcd.zptmp", receiver.work / "~zpdeadbeef.zptmp"]
+        kept = [receiver.files / "~zp0123abcd.zptmp.bak", receiver.files / "~zpnot-ours.zptmp",
+                receiver.work / "obraty.zptmp"]
+        for path in left + kept:
+            path.write_bytes(b"half a file")
+        self.assert_boxes(receiver.run("GET"))
+        self.assertEqual([p.exists() for p in left + kept], [False] * len(left) + [True] * len(kept))
+
     def test_message_without_files_brings_its_body(self):
         sender = self.sender(b"ZAN_POST jen text", crlf_file(BODY_LINES), files={})
         self.send(sender, 1)
