@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <exception>
 #include <iterator>
+#include <numeric>
 #include <utility>
 
 namespace zanpost {
@@ -22,8 +23,6 @@ constexpr std::string_view above_key = "above ";
 // Far beyond any mailbox (20,000 messages take about 1 MB); a file larger than this is not
 // one the program wrote, and reading it must not make the run large.
 constexpr long long largest_ledger = 64LL * 1024 * 1024;
-
-bool by_id(const MailLedger::Entry& a, const MailLedger::Entry& b) { return a.id < b.id; }
 
 std::optional<std::int64_t> parse_number(std::string_view text)
 {
@@ -51,8 +50,8 @@ std::string date_text(std::int32_t day)
     return text;
 }
 
-// "S 4711 2026-12-07 id" or "U 4711 - id".
-std::optional<MailLedger::Entry> parse_entry(std::string_view line)
+// "S 4711 2026-12-07 id" or "U 4711 - id"; the id goes to the end of `ids`.
+std::optional<MailLedger::Entry> parse_entry(std::string_view line, std::string& ids)
 {
     if (line.size() < 2 || line[1] != ' ') return std::nullopt;
     MailLedger::Entry entry;
@@ -79,7 +78,10 @@ std::optional<MailLedger::Entry> parse_entry(std::string_view line)
     } else if (date != "-") {
         return std::nullopt;
     }
-    entry.id = std::string(line.substr(date_end + 1));
+    const std::string_view id = line.substr(date_end + 1);
+    entry.id_at = std::uint32_t(ids.size());
+    entry.id_length = std::uint32_t(id.size());
+    ids += id;
     return entry;
 }
 
@@ -95,11 +97,11 @@ std::optional<MailLedger::Position> parse_position(std::string_view text)
     return MailLedger::Position{std::uint32_t(*generation), std::uint32_t(*highest)};
 }
 
-std::string entry_line(const MailLedger::Entry& entry)
+std::string entry_line(const MailLedger::Entry& entry, std::string_view id)
 {
     return std::string(1, char(entry.state)) + " " + std::to_string(entry.size) + " " +
-           (entry.state == MailLedger::State::stored ? date_text(entry.stored_on) : std::string("-")) + " " + entry.id +
-           "\r\n";
+           (entry.state == MailLedger::State::stored ? date_text(entry.stored_on) : std::string("-")) + " " +
+           std::string(id) + "\r\n";
 }
 
 }  // namespace
@@ -118,6 +120,7 @@ MailLedger::Loaded MailLedger::Load()
 {
     entries_.clear();
     added_.clear();
+    ids_.clear();
     above_.reset();
     changed_ = false;
     if (!platform::is_regular_file(path_)) {
@@ -136,8 +139,10 @@ MailLedger::Loaded MailLedger::Load()
     }
 
     std::vector<Entry> entries;
+    std::string ids;
     std::optional<Position> above;
     entries.reserve(std::size_t(std::count(content.begin(), content.end(), '\n')));
+    ids.reserve(content.size());
     std::string_view rest = content;
     std::size_t line_number = 0;
     bool ours = false;
@@ -161,7 +166,7 @@ MailLedger::Loaded MailLedger::Load()
             if (!above) return Loaded::corrupt;
             continue;
         }
-        auto entry = parse_entry(line);
+        auto entry = parse_entry(line, ids);
         if (!entry) return Loaded::corrupt;
         entries.push_back(std::move(*entry));
     }
@@ -172,8 +177,14 @@ MailLedger::Loaded MailLedger::Load()
         return Loaded::other_mailbox;
     }
     // Written in order; a file put together by hand may not be.
+    const auto by_id = [&ids](const Entry& a, const Entry& b) {
+        return std::string_view(ids).substr(a.id_at, a.id_length) < std::string_view(ids).substr(b.id_at, b.id_length);
+    };
     if (!std::is_sorted(entries.begin(), entries.end(), by_id)) std::stable_sort(entries.begin(), entries.end(), by_id);
     entries_ = std::move(entries);
+    ids_ = std::move(ids);
+    // Room was made for whole lines; the ids stay for the run.
+    ids_.shrink_to_fit();
     above_ = above;
     return Loaded::loaded;
 }
@@ -195,14 +206,15 @@ void MailLedger::Clear()
     changed_ = changed_ || !entries_.empty() || !added_.empty() || above_.has_value();
     entries_.clear();
     added_.clear();
+    ids_.clear();
     above_.reset();
 }
 
 MailLedger::Entry* MailLedger::Find(std::string_view id)
 {
     const auto at = std::lower_bound(entries_.begin(), entries_.end(), id,
-                                     [](const Entry& entry, std::string_view key) { return entry.id < key; });
-    return at != entries_.end() && at->id == id ? &*at : nullptr;
+                                     [this](const Entry& entry, std::string_view key) { return Id(entry) < key; });
+    return at != entries_.end() && Id(*at) == id ? &*at : nullptr;
 }
 
 const MailLedger::Entry* MailLedger::Listed(std::string_view id, std::int64_t size)
@@ -229,7 +241,9 @@ MailLedger::Entry& MailLedger::Upsert(std::string_view id, std::int64_t size)
     }
     // Kept apart and merged when saved: the first run over a full mailbox adds thousands.
     Entry& entry = added_.emplace_back();
-    entry.id = std::string(id);
+    entry.id_at = std::uint32_t(ids_.size());
+    entry.id_length = std::uint32_t(id.size());
+    ids_ += id;
     entry.size = size;
     entry.listed = true;
     return entry;
@@ -254,13 +268,20 @@ void MailLedger::Forget(std::string_view id)
     changed_ = true;
     if (Entry* entry = Find(id)) entry->listed = false;
     for (Entry& entry : added_)
-        if (entry.id == id) entry.listed = false;
+        if (Id(entry) == id) entry.listed = false;
 }
 
 bool MailLedger::Save()
 {
-    // The same id listed twice (a confused server) is one entry: the last word on it.
-    std::stable_sort(added_.begin(), added_.end(), by_id);
+    // The added entries in the order of their ids, the same id in the order it came: sorted
+    // by position rather than moved, so that sorting holds no second copy of them.
+    std::vector<std::uint32_t> order(added_.size());
+    std::iota(order.begin(), order.end(), std::uint32_t(0));
+    std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
+        const std::string_view x = Id(added_[a]);
+        const std::string_view y = Id(added_[b]);
+        return x < y || (x == y && a < b);
+    });
     try {
         IncomingFile file(path_);
         bool ok = file.Write(std::string(header) + "\r\n" + std::string(mailbox_key) + mailbox_ + "\r\n");
@@ -268,19 +289,19 @@ bool MailLedger::Save()
             ok = file.Write(std::string(above_key) + std::to_string(above_->generation) + " " +
                             std::to_string(above_->highest) + "\r\n");
         auto old = entries_.begin();
-        auto added = added_.begin();
-        while (ok && (old != entries_.end() || added != added_.end())) {
+        auto added = order.begin();
+        while (ok && (old != entries_.end() || added != order.end())) {
             const Entry* next = nullptr;
-            if (added == added_.end() || (old != entries_.end() && old->id < added->id)) {
+            if (added == order.end() || (old != entries_.end() && Id(*old) < Id(added_[*added]))) {
                 next = &*old++;
             } else {
-                // An added id the old entries also hold cannot happen (Upsert finds them);
-                // of the same id added twice the last one counts.
-                while (std::next(added) != added_.end() && std::next(added)->id == added->id) ++added;
-                if (old != entries_.end() && old->id == added->id) ++old;
-                next = &*added++;
+                // The same id listed twice (a confused server) is one entry: the last word on
+                // it. An added id the old entries also hold cannot happen (Upsert finds them).
+                while (std::next(added) != order.end() && Id(added_[*std::next(added)]) == Id(added_[*added])) ++added;
+                if (old != entries_.end() && Id(*old) == Id(added_[*added])) ++old;
+                next = &added_[*added++];
             }
-            if (next->listed) ok = file.Write(entry_line(*next));
+            if (next->listed) ok = file.Write(entry_line(*next, Id(*next)));
         }
         if (!ok) return false;
         file.Commit();

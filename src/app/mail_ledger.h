@@ -35,11 +35,15 @@ class MailLedger {
 public:
     enum class State : char { seen = 'U', stored = 'S' };
 
+    // Its id is kept with all the others in one string (Id reads it): a mailbox of tens of
+    // thousands would otherwise cost an allocation per entry, most ids (Dovecot's have 16
+    // characters) being too long for a std::string's own buffer.
     struct Entry {
-        std::string id;
+        std::uint32_t id_at = 0;
+        std::uint32_t id_length = 0;
         std::int64_t size = 0;
-        State state = State::seen;
         std::int32_t stored_on = 0;  // YYYYMMDD for a stored message, 0 otherwise
+        State state = State::seen;
         bool listed = false;  // on the server in this run: only listed entries are kept
     };
 
@@ -74,6 +78,11 @@ public:
 
     // The entries as loaded (sorted by id).
     const std::vector<Entry>& Entries() const noexcept { return entries_; }
+    // The id of one of this ledger's entries.
+    std::string_view Id(const Entry& entry) const noexcept
+    {
+        return std::string_view(ids_).substr(entry.id_at, entry.id_length);
+    }
     // Every loaded entry is kept by the next Save, listed or not: a reader that lists only
     // what lies above its position cannot tell which messages are gone.
     void KeepAll();
@@ -92,9 +101,13 @@ public:
     // it must be fetched again.
     void Forget(std::string_view id);
 
-    // Room for this many more new entries, so that the first run over a full mailbox does
-    // not hold the entries twice while they grow.
-    void Reserve(std::size_t more) { added_.reserve(added_.size() + more); }
+    // Room for this many more new entries whose ids take `id_bytes` together, so that the
+    // first run over a full mailbox does not hold the entries twice while they grow.
+    void Reserve(std::size_t more, std::size_t id_bytes)
+    {
+        added_.reserve(added_.size() + more);
+        ids_.reserve(ids_.size() + id_bytes);
+    }
 
     // True when Save would write something other than what was loaded.
     bool Changed() const noexcept { return changed_; }
@@ -112,6 +125,7 @@ private:
     std::string mailbox_;
     std::vector<Entry> entries_;  // sorted by id
     std::vector<Entry> added_;    // ids new to this run, in the order they came
+    std::string ids_;             // the ids of both, one after the other
     std::optional<Position> above_;
     bool changed_ = false;
 };

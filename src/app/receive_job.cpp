@@ -424,17 +424,18 @@ public:
         if (!generation_ || !Full()) return keys;
         for (const MailLedger::Entry& entry : ledger_.Entries()) {
             if (entry.state != MailLedger::State::stored) continue;
+            const std::string_view id = ledger_.Id(entry);
             std::uint32_t key = 0;
-            const auto [end, error] = std::from_chars(entry.id.data(), entry.id.data() + entry.id.size(), key);
-            if (error == std::errc() && end == entry.id.data() + entry.id.size() && key > 0) keys.push_back(key);
+            const auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), key);
+            if (error == std::errc() && end == id.data() + id.size() && key > 0) keys.push_back(key);
         }
         return keys;
     }
 
-    // Room for the entries of this many messages new to the ledger.
-    void Expect(std::size_t messages)
+    // Room for the entries of this many messages new to the ledger, their ids `id_bytes`.
+    void Expect(std::size_t messages, std::size_t id_bytes)
     {
-        if (mode_ != Mode::none && usable_) ledger_.Reserve(messages);
+        if (mode_ != Mode::none && usable_) ledger_.Reserve(messages, id_bytes);
     }
 
     // The summary of a message was read. Above a position it moves the position on, though
@@ -596,21 +597,30 @@ void ReceiveJob()
             // taken out without being fetched: its files and text were handed over then.
             std::vector<std::uint32_t> stored_before = ledger->StoredEarlier();
             std::vector<bool> known;  // by key, where the mailbox is listed whole
-            std::size_t listed = 0;
+            std::size_t unknown = 0;
+            std::size_t unknown_id_bytes = 0;
             mailbox->ForEachListed([&](const MailboxMessage& message) {
-                ++listed;
                 if (known.size() < message.key) known.resize(message.key);
                 const MailLedger::Entry* entry = ledger->Known(message);
-                if (entry == nullptr) return;
+                if (entry == nullptr) {
+                    ++unknown;
+                    unknown_id_bytes += message.id.size();
+                    return;
+                }
                 known[message.key - 1] = true;
                 if (entry->state == MailLedger::State::stored) stored_before.push_back(message.key);
             });
-            ledger->Expect(listed - std::size_t(std::count(known.begin(), known.end(), true)));
+            ledger->Expect(unknown, unknown_id_bytes);
             // The marked messages with the text after the marker; only these summaries are
             // kept, so a full office mailbox costs no more than its listing.
             std::vector<std::pair<MailboxMessage, std::string>> marked;
             mailbox->Summaries(
                 ledger->Above(), [&known](std::uint32_t key) { return key > known.size() || !known[key - 1]; },
+                // An unmarked message's summary says all it has to say as it is read: its
+                // sender and subject are not held for the whole mailbox.
+                [](const MailboxMessage& message) {
+                    return ascii_upper(decode_header_text(summary_entry(message))).find(marker) != std::string::npos;
+                },
                 [&](MailboxMessage& message) {
                     // Above a position that stayed below a marked message that failed, one
                     // stored after it comes again: it is taken out with stored_before.

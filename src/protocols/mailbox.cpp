@@ -11,8 +11,9 @@ void take_listed(const t_reply& listed, std::uint32_t key, MailboxMessage& messa
     message.key = key;
     message.id = listed.uid;
     message.size = listed.size;
-    message.from_text = listed.from_text;
-    message.subject_text = listed.subject_text;
+    const t_summary& summary = summary_of(listed);
+    message.from_text = summary.from_text;
+    message.subject_text = summary.subject_text;
     message.summarized = listed.summarized;
 }
 
@@ -46,9 +47,15 @@ void Pop3Mailbox::ForEachListed(const std::function<void(const MailboxMessage& m
 }
 
 void Pop3Mailbox::Summaries(std::uint32_t, const std::function<bool(std::uint32_t key)>& wanted,
+                            const std::function<bool(const MailboxMessage& message)>& needed,
                             const std::function<void(MailboxMessage& message)>& each)
 {
-    client.GetSummaries([&wanted](std::size_t i) { return wanted(std::uint32_t(i + 1)); });
+    MailboxMessage read;
+    client.GetSummaries([&wanted](std::size_t i) { return wanted(std::uint32_t(i + 1)); },
+                        [&](std::size_t i) {
+                            take_listed(client.Messages[i], std::uint32_t(i + 1), read);
+                            return needed(read);
+                        });
     // As the summaries saw them: a session after a break lists anew.
     const std::vector<t_reply>& seen = client.SeenMessages();
     MailboxMessage message;

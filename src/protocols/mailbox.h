@@ -68,8 +68,11 @@ public:
 
     // Reads the sender and subject of the messages whose key is above `above` (POP3: of
     // every message) and that `wanted` picks by key, and hands each to `each`. A message
-    // whose summary the server refused comes unsummarized.
+    // whose summary the server refused comes unsummarized. `needed` hears of each summary
+    // as soon as it is read: one it does not need may come to `each` with its sender and
+    // subject empty, so that a full mailbox is never held with all of them.
     virtual void Summaries(std::uint32_t above, const std::function<bool(std::uint32_t key)>& wanted,
+                           const std::function<bool(const MailboxMessage& message)>& needed,
                            const std::function<void(MailboxMessage& message)>& each) = 0;
 
     // Hands `sink` the lines of the message as they arrive, logging in again when the
@@ -106,6 +109,7 @@ public:
     std::optional<std::uint32_t> Generation() override { return std::nullopt; }
     void ForEachListed(const std::function<void(const MailboxMessage& message)>& each) override;
     void Summaries(std::uint32_t above, const std::function<bool(std::uint32_t key)>& wanted,
+                   const std::function<bool(const MailboxMessage& message)>& needed,
                    const std::function<void(MailboxMessage& message)>& each) override;
     void Fetch(const MailboxMessage& message, const std::function<void(std::string& line)>& sink) override;
     void Remove(const MailboxMessage& message) override;
@@ -128,6 +132,7 @@ public:
     std::optional<std::uint32_t> Generation() override { return generation_; }
     void ForEachListed(const std::function<void(const MailboxMessage& message)>&) override {}
     void Summaries(std::uint32_t above, const std::function<bool(std::uint32_t key)>& wanted,
+                   const std::function<bool(const MailboxMessage& message)>& needed,
                    const std::function<void(MailboxMessage& message)>& each) override;
     void Fetch(const MailboxMessage& message, const std::function<void(std::string& line)>& sink) override;
     void Remove(const MailboxMessage& message) override;

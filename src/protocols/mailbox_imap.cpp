@@ -60,6 +60,7 @@ void ImapMailbox::Resume()
 }
 
 void ImapMailbox::Summaries(std::uint32_t above, const std::function<bool(std::uint32_t key)>& wanted,
+                            const std::function<bool(const MailboxMessage& message)>&,
                             const std::function<void(MailboxMessage& message)>& each)
 {
     if (above == std::numeric_limits<std::uint32_t>::max()) return;

@@ -312,11 +312,18 @@ void T_Pop3::GetHeaders()
     Lines = std::move(summary);
 }
 
+const t_summary& summary_of(const t_reply& message) noexcept
+{
+    static const t_summary none;
+    return message.summary ? *message.summary : none;
+}
+
 std::string summary_entry(const t_reply& message)
 {
     if (!message.summarized) return std::to_string(message.number);
-    if (message.subject_text.empty()) return message.from_text;
-    return message.from_text + '\x07' + message.subject_text;
+    const t_summary& summary = summary_of(message);
+    if (summary.subject_text.empty()) return summary.from_text;
+    return summary.from_text + '\x07' + summary.subject_text;
 }
 
 void T_Pop3::GetUniqueIds()
@@ -330,7 +337,7 @@ void T_Pop3::GetUniqueIds()
     if (!Messages.empty()) ReadUniqueIds();
 }
 
-void T_Pop3::GetSummaries(const std::function<bool(std::size_t)>& wanted)
+void T_Pop3::GetSummaries(const std::function<bool(std::size_t)>& wanted, const std::function<bool(std::size_t)>& keep)
 {
     Lines.clear();
     // Last message first, as always.
@@ -340,7 +347,11 @@ void T_Pop3::GetSummaries(const std::function<bool(std::size_t)>& wanted)
     Exchange(
         asked.size(), MayPipeline(asked.size()),
         [&](std::size_t k) { return "TOP " + std::to_string(Messages[asked[k]].number) + " 1"; },
-        [&](std::size_t k) { ReadSummaryAnswer(Messages[asked[k]]); });
+        [&](std::size_t k) {
+            t_reply& message = Messages[asked[k]];
+            if (ReadSummaryAnswer(message) && keep && !message.uid.empty() && !keep(asked[k]))
+                message.summary.reset();
+        });
     headers_read_ = true;
 }
 
@@ -407,8 +418,7 @@ bool T_Pop3::ReadSummaryAnswer(t_reply& entry)
     }
     StringList header;
     ReadDotTerminated(header);
-    entry.from_text.clear();
-    entry.subject_text.clear();
+    auto summary = std::make_unique<t_summary>();
     // The field a folded line continues, when it is one of the two.
     std::string* continued = nullptr;
     for (const std::string& line : header) {
@@ -425,13 +435,14 @@ bool T_Pop3::ReadSummaryAnswer(t_reply& entry)
         // Field names are the same in any letter case.
         const std::string name = ascii_lower(std::string_view(line).substr(0, 8));
         if (name.starts_with("from:")) {
-            entry.from_text = line.substr(std::min<std::size_t>(6, line.size()));
-            continued = &entry.from_text;
+            summary->from_text = line.substr(std::min<std::size_t>(6, line.size()));
+            continued = &summary->from_text;
         } else if (name == "subject:") {
-            entry.subject_text = line.substr(std::min<std::size_t>(9, line.size()));
-            continued = &entry.subject_text;
+            summary->subject_text = line.substr(std::min<std::size_t>(9, line.size()));
+            continued = &summary->subject_text;
         }
     }
+    entry.summary = std::move(summary);
     entry.summarized = true;
     return true;
 }
@@ -489,8 +500,7 @@ void T_Pop3::ConnectFor(std::int32_t n)
         } else if (now->size == before->size) {
             t_reply fresh;
             fresh.number = n;
-            same = ReadSummary(fresh) && fresh.from_text == before->from_text &&
-                   fresh.subject_text == before->subject_text;
+            same = ReadSummary(fresh) && summary_of(fresh) == summary_of(*before);
         }
     }
     if (!same) throw EProtocolError("POP3", "message " + std::to_string(n) + " is not the one listed before", 500);

@@ -8,22 +8,34 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace zanpost {
 
+// What "TOP n 1" tells of a message.
+struct t_summary {
+    std::string from_text;     // the "From:" header from its seventh character on
+    std::string subject_text;  // the "Subject:" header from its tenth character on
+    bool operator==(const t_summary&) const = default;
+};
+
 // One message of the mailbox as the listing gives it, with the summary GetHeaders adds.
 class t_reply {
 public:
     std::int32_t number = 0;
     std::int32_t size = 0;
-    std::string from_text;     // the "From:" header from its seventh character on
-    std::string subject_text;  // the "Subject:" header from its tenth character on
     std::string uid;           // the server's unique id ("UIDL"); empty when it gave none
-    bool summarized = false;   // from_text and subject_text were read ("TOP n 1" answered)
+    // Held apart from the message, and only while someone needs it (see GetSummaries): in a
+    // mailbox of tens of thousands most summaries are read once and never again.
+    std::unique_ptr<t_summary> summary;
+    bool summarized = false;   // "TOP n 1" was answered
 };
+
+// The summary of a message, empty when none was read or none kept.
+const t_summary& summary_of(const t_reply& message) noexcept;
 
 // The summary entry GetHeaders makes of a message: sender, BEL (7) and subject, the sender
 // alone when there is no subject, or the message number when no summary was read.
@@ -86,12 +98,18 @@ public:
     // ids: fills the uid of Messages ("UIDL"; a refusal leaves them empty).
     void GetUniqueIds();
     // Then the summaries of the messages `wanted` picks (by their index in Messages): their
-    // from_text, subject_text and summarized; a message not picked costs no TOP. Lines is
+    // summary and summarized; a message not picked costs no TOP. Lines is
     // emptied: a mailbox of tens of thousands is not written out twice (summary_entry makes
     // an entry where it is needed). The TOPs go out last message first; to a server that
     // announces PIPELINING (RFC 2449) many at once, their answers read in order (see
     // MayPipeline). Failures as in GetHeaders.
-    void GetSummaries(const std::function<bool(std::size_t index)>& wanted);
+    //
+    // `keep`, when given, hears of each message with a unique id as soon as its summary is
+    // read: one it does not keep loses its summary there and then (it stays summarized),
+    // so that a mailbox of tens of thousands never holds every sender and subject. A later
+    // session matches such a message by its id, never by its summary.
+    void GetSummaries(const std::function<bool(std::size_t index)>& wanted,
+                      const std::function<bool(std::size_t index)>& keep = nullptr);
     // The messages as GetSummaries saw them (numbers, sizes, unique ids, summaries), also
     // after a later session's Login has put its own listing into Messages.
     const std::vector<t_reply>& SeenMessages() const noexcept { return seen_taken_ ? seen_ : Messages; }

@@ -70,6 +70,17 @@ TEST(MailLedger, KeepsWhatARunLearntForTheNextAndForgetsMessagesGoneFromTheServe
     ASSERT_EQ(empty.Load(), MailLedger::Loaded::loaded);
     ASSERT_TRUE(empty.Save());
     EXPECT_EQ(read_file(path), head);
+
+    // A file put together by hand out of order serves all the same and is written sorted.
+    write_file(path, head + "U 2 - zz\r\nS 1 2026-12-07 a\r\n");
+    MailLedger by_hand(path, mailbox);
+    ASSERT_EQ(by_hand.Load(), MailLedger::Loaded::loaded);
+    ASSERT_NE(by_hand.Listed("zz", 2), nullptr);
+    ASSERT_NE(by_hand.Listed("a", 1), nullptr);
+    EXPECT_EQ(by_hand.Listed("a", 1)->state, MailLedger::State::stored);
+    by_hand.MarkSeen("m", 3);
+    ASSERT_TRUE(by_hand.Save());
+    EXPECT_EQ(read_file(path), head + "S 1 2026-12-07 a\r\nU 3 - m\r\nU 2 - zz\r\n");
 }
 
 TEST(MailLedger, AFileThatCannotServeIsToldApartAndLeavesTheLedgerEmpty)

@@ -171,8 +171,8 @@ TEST(Pop3Headers, OneSummaryEntryPerMessageInListingOrder)
     client.GetHeaders();
 
     EXPECT_THAT(client.Lines, ElementsAre("A2\x07S1", "an", "C\x07S3"));
-    EXPECT_EQ(client.Messages[1].from_text, "an");
-    EXPECT_EQ(client.Messages[2].subject_text, "S3");
+    EXPECT_EQ(summary_of(client.Messages[1]).from_text, "an");
+    EXPECT_EQ(summary_of(client.Messages[2]).subject_text, "S3");
     client.Logout();
     EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nTOP 3 1\r\nTOP 2 1\r\nTOP 1 1\r\nQUIT\r\n");
 }
@@ -275,6 +275,34 @@ TEST(Pop3Headers, UniqueIdsAreReadWhereTheServerGivesThem)
     EXPECT_THAT(client.Lines, ElementsAre("A", "B", "C"));
     client.Logout();
     EXPECT_EQ(server.transcript(), login_sent + "UIDL\r\nTOP 3 1\r\nTOP 2 1\r\nTOP 1 1\r\nQUIT\r\n");
+}
+
+TEST(Pop3Headers, ASummaryNotKeptGoesAtOnceWhereAUniqueIdStandsInForIt)
+{
+    ScriptedServer server(logged_in("1 100\r\n2 200\r\n3 300")
+                              .reply("+OK\r\n1 u1\r\n2 u2\r\n.")
+                              .reply("+OK\r\nFrom: C\r\n.")
+                              .reply("+OK\r\nFrom: B\r\nSubject: ZAN_POST\r\n.")
+                              .reply("+OK\r\nFrom: A\r\n.")
+                              .reply("+OK bye"));
+    T_Pop3 client;
+    aim(client, server);
+    client.Login();
+    client.GetUniqueIds();
+    std::vector<std::size_t> asked;
+    client.GetSummaries([](std::size_t) { return true; },
+                        [&](std::size_t i) {
+                            asked.push_back(i);
+                            return summary_of(client.Messages[i]).subject_text == "ZAN_POST";
+                        });
+    // Asked as each answer is read; message 3 has no id, so its summary stays regardless.
+    EXPECT_THAT(asked, ElementsAre(1, 0));
+    std::vector<std::string> entries;
+    for (const t_reply& m : client.Messages) entries.push_back(summary_entry(m));
+    EXPECT_THAT(entries, ElementsAre("", "B\x07ZAN_POST", "C"));
+    EXPECT_TRUE(client.Messages[0].summarized);
+    EXPECT_EQ(client.Messages[0].summary, nullptr);
+    client.Logout();
 }
 
 // After the session of GetHeaders broke, a new session must not take message 2 for the one
