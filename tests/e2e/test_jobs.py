@@ -521,7 +521,9 @@ class OfficeMailboxTest(JobTest):
         self.assertEqual(sum(1 for line in ledger if line.startswith(b"U ")), self.WAITING)
         if peak is not None:
             print(f"\n  first run over {self.WAITING} waiting messages: peak {peak} KiB", file=sys.stderr)
-            self.assertLess(peak, 8 * 1024)
+            # A sanitized build keeps shadow memory and freed blocks: its peak says nothing.
+            if not os.environ.get("ZP_SANITIZED"):
+                self.assertLess(peak, 8 * 1024)
 
         # Two new marked messages and one ordinary one: three TOPs, nothing else asked again.
         for path in receiver.files.iterdir():
