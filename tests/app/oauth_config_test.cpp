@@ -67,7 +67,9 @@ TEST(OAuthConfig, EachFlowNamesTheKeyItLacksOrContradicts)
         EXPECT_EQ(oauth.Tenant, c.tenant);
         // Without Tok nothing of the section counts, and a wrong Tok still stops the job.
         EXPECT_EQ(oauth.Nastaveno(), c.tok != TTok::none || *c.chyba != 0);
-        if (c.tok != TTok::none) EXPECT_EQ(oauth.Uloziste, dir.file("Zan_Post.token"));
+        if (c.tok != TTok::none) {
+            EXPECT_EQ(oauth.Uloziste, dir.file("Zan_Post.token"));
+        }
     }
 }
 

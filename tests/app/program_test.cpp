@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace zanpost {
 namespace {
@@ -33,6 +34,7 @@ protected:
         [this] { calls_.push_back("load"); },
         [this] { calls_.push_back("send"); },
         [this] { calls_.push_back("receive"); },
+        [this] { calls_.push_back("enrol"); },
     };
     std::string out_, err_;
 };
@@ -58,12 +60,15 @@ TEST_F(DispatchTest, SendInAnyLetterCaseLoadsThenSendsOnce)
     EXPECT_EQ(out_ + err_, "");
 }
 
-TEST_F(DispatchTest, GetInAnyLetterCaseLoadsThenReceives)
+TEST_F(DispatchTest, GetAndPrihlaseniInAnyLetterCaseLoadThenRunTheirJob)
 {
-    for (const char* word : {"GET", "get", "gEt"}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"GET", "receive"}, {"get", "receive"}, {"gEt", "receive"},
+        {"PRIHLASENI", "enrol"}, {"prihlaseni", "enrol"}, {"Prihlaseni", "enrol"}};
+    for (const auto& [word, job] : cases) {
         calls_.clear();
         EXPECT_EQ(run({word}), 0);
-        EXPECT_EQ(calls_, (Calls{"load", "receive"})) << word;
+        EXPECT_EQ(calls_, (Calls{"load", job})) << word;
     }
 }
 
@@ -78,7 +83,8 @@ TEST_F(DispatchTest, OnlyTheFirstArgumentCounts)
 
 TEST_F(DispatchTest, OtherWordsLoadTheConfigurationAndDoNothingElse)
 {
-    for (const char* word : {"HELP", "get ", " get", "SENDx", "GE", "", "S\xC9ND", "\xE7" "et"}) {
+    for (const char* word : {"HELP", "get ", " get", "SENDx", "GE", "", "S\xC9ND", "\xE7" "et", "PRIHLASENI ",
+                             "P\xD8IHL\xC1\x8A" "EN\xCD"}) {
         calls_.clear();
         EXPECT_EQ(run({word}), 0) << word;
         EXPECT_EQ(calls_, Calls{"load"}) << '"' << word << '"';

@@ -127,7 +127,9 @@ TEST(OAuthAnswer, EachShapeTheServicesUseMeansOneOutcome)
         EXPECT_EQ(read.outcome, c.outcome);
         EXPECT_EQ(read.access_token, c.access);
         EXPECT_EQ(read.refresh_token, c.refresh);
-        if (c.outcome == Outcome::token) EXPECT_EQ(read.expires_in, c.expires_in);
+        if (c.outcome == Outcome::token) {
+            EXPECT_EQ(read.expires_in, c.expires_in);
+        }
     }
     TokenAnswer failure;
     EXPECT_FALSE(ReadDeviceCode({400, R"({"error":"invalid_client"})"}, failure));
