@@ -40,14 +40,6 @@ void ShowError(const std::string& text)
     ShowMessageBox(text, texts::error_caption, platform::mb_iconerror);
 }
 
-// A part without a type is text, as MIME reads it.
-bool IsTextType(std::string_view content_type)
-{
-    std::string type = ascii_lower(content_type.substr(0, content_type.find(';')));
-    type.erase(0, type.find_first_not_of(" \t"));
-    return type.empty() || type.starts_with("text/");
-}
-
 // The ledgers of both ways in, or their lock files.
 bool IsLedger(const std::string& path, bool lock)
 {
@@ -181,7 +173,7 @@ public:
                 current_.use = t_part_use::skipped;
             }
         } else if (part.Use == t_part_use::text && part.Encoding == enc_base64) {
-            if (!IsTextType(part.ContentType)) {
+            if (!is_text_type(part.ContentType)) {
                 // Bytes that are neither named nor text have nowhere to go.
                 SaveFailed(part.FileName);
                 current_.use = t_part_use::skipped;
