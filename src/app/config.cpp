@@ -12,12 +12,6 @@
 
 namespace zanpost {
 
-TZprava Zprava;
-TUpozorneni Upozorneni;
-TServerNastaveni SmtpServer;
-TServerNastaveni Pop3Server;
-TServerNastaveni ImapServer;
-TOAuthNastaveni OAuth;
 
 namespace {
 
@@ -274,17 +268,17 @@ TOAuthNastaveni ReadOAuth(const TIniFile& ini)
     return oauth;
 }
 
-void LoadConfig()
+std::string ProgramConfigPath()
 {
     const std::string own_path = platform::own_executable_path();
-    // Without its own path the program has no file beside it; the current directory must
-    // never stand in for it, so every key takes its default.
-    LoadConfig(own_path.empty() ? std::string() : ConfigPath(own_path));
+    return own_path.empty() ? std::string() : ConfigPath(own_path);
 }
 
-void LoadConfig(const std::string& ini_path)
+TNastaveni ReadConfig(const std::string& ini_path)
 {
     const TIniFile ini(ini_path);
+    TNastaveni settings;
+    TZprava& Zprava = settings.Zprava;
     Zprava.Odesilatel = ini.ReadText("Mail", "Odesilatel", "");
     Zprava.Adresat = ini.ReadText("Mail", "Adresat", "");
     Zprava.SMTP = ini.ReadText("Mail", "SMTP", "");
@@ -299,12 +293,13 @@ void LoadConfig(const std::string& ini_path)
     Zprava.Prijem = ReadPrijem(ini);
     Zprava.Cesta = ini.ReadText("Soubory", "Cesta", "");
     Zprava.Soubory = ini.ReadText("Soubory", "Soubory", "");
-    Upozorneni.Upozornovat = ini.ReadFlag("Upozorneni", "Upozornovat", true);
-    Upozorneni.Text = ini.ReadText("Upozorneni", "Text", default_notice_text);
-    SmtpServer = ReadServer(ini, true);
-    Pop3Server = ReadServer(ini, false);
-    ImapServer = ReadImap(ini, Zprava.POP3);
-    OAuth = ReadOAuth(ini);
+    settings.Upozorneni.Upozornovat = ini.ReadFlag("Upozorneni", "Upozornovat", true);
+    settings.Upozorneni.Text = ini.ReadText("Upozorneni", "Text", default_notice_text);
+    settings.Smtp = ReadServer(ini, true);
+    settings.Pop3 = ReadServer(ini, false);
+    settings.Imap = ReadImap(ini, Zprava.POP3);
+    settings.OAuth = ReadOAuth(ini);
+    return settings;
 }
 
 }  // namespace zanpost

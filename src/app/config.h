@@ -97,12 +97,16 @@ struct TUpozorneni {
     std::string Text;
 };
 
-extern TZprava Zprava;
-extern TUpozorneni Upozorneni;
-extern TServerNastaveni SmtpServer;
-extern TServerNastaveni Pop3Server;
-extern TServerNastaveni ImapServer;
-extern TOAuthNastaveni OAuth;
+// The whole configuration of one run, as read from the INI file: a value the jobs are handed,
+// so that nothing of a run reads settings from anywhere else.
+struct TNastaveni {
+    TZprava Zprava;
+    TUpozorneni Upozorneni;
+    TServerNastaveni Smtp;
+    TServerNastaveni Pop3;
+    TServerNastaveni Imap;
+    TOAuthNastaveni OAuth;
+};
 
 inline constexpr std::uint16_t default_smtp_port = 25;
 inline constexpr std::uint16_t default_smtps_port = 465;
@@ -155,10 +159,12 @@ TPrijem ReadPrijem(const TIniFile& ini);
 // Reads [OAuth]; the default token cache lies beside the INI file. Never raises.
 TOAuthNastaveni ReadOAuth(const TIniFile& ini);
 
-// Fills Zprava, Upozorneni, SmtpServer, Pop3Server, ImapServer and OAuth from the file beside
-// the running executable.
-void LoadConfig();
-// The same from the file at `ini_path`.
-void LoadConfig(const std::string& ini_path);
+// The INI file beside the running executable; empty when the program cannot name its own
+// path, and then every key takes its default (the current directory never stands in).
+std::string ProgramConfigPath();
+
+// Every setting of a run from the file at `ini_path`; an absent file or key gives the
+// default.
+TNastaveni ReadConfig(const std::string& ini_path);
 
 }  // namespace zanpost

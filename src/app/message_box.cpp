@@ -7,8 +7,13 @@ namespace zanpost {
 
 void ShowMessageBox(const std::string& text, const std::string& caption, std::uint32_t flags)
 {
+    platform::message_box(text, caption, flags);
+}
+
+void ShowMessageBox(RunLog& log, const std::string& text, const std::string& caption, std::uint32_t flags)
+{
     // Logged first: on Windows the box waits for a click that may never come.
-    if (RunLog* log = RunLog::Current()) log->Box(caption, text);
+    log.Box(caption, text);
     platform::message_box(text, caption, flags);
 }
 

@@ -5,7 +5,6 @@
 #include "app/secure_setup.h"
 #include "app/texts.h"
 #include "app/token_cache.h"
-#include "app/version_info.h"
 #include "platform/browser.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
@@ -107,6 +106,15 @@ public:
     const std::string& TokenUrl() const noexcept { return token_url_; }
     bool Google() const noexcept { return settings_.Poskytovatel == TOAuthNastaveni::TPoskytovatel::google; }
     RunLog* Log() const noexcept { return log_; }
+
+    // What the person signing in must see, in the run's log too when there is one.
+    void Box(const std::string& text) const
+    {
+        if (log_ != nullptr)
+            ShowMessageBox(*log_, text, texts::enrol_caption, platform::mb_iconinformation);
+        else
+            ShowMessageBox(text, texts::enrol_caption, platform::mb_iconinformation);
+    }
     int Timeout() const noexcept { return timeout_; }
 
     std::string FlowName() const
@@ -396,8 +404,7 @@ oauth::TokenAnswer DeviceCodeSignIn(const TokenClient& client)
     client.Secret(code->device_code);
     client.Note("OAuth device code: HTTP " + std::to_string(answer.status) + ", sign in at " + code->verification_uri +
                 ", valid " + std::to_string(code->expires_in) + " s");
-    ShowMessageBox(texts::enrol_open + code->verification_uri + texts::enrol_code + code->user_code + texts::enrol_close,
-                   texts::enrol_caption, platform::mb_iconinformation);
+    client.Box(texts::enrol_open + code->verification_uri + texts::enrol_code + code->user_code + texts::enrol_close);
 
     const std::int64_t ends = Now() + code->expires_in;
     std::int64_t interval = code->interval;
@@ -495,7 +502,7 @@ oauth::TokenAnswer BrowserSignIn(const TokenClient& client)
                                         {"access_type", "offline"}, {"prompt", "consent"}});
     client.Note("OAuth sign-in in the browser, redirect to " + redirect);
     if (!platform::open_in_browser(url))
-        ShowMessageBox(texts::enrol_open + url + texts::enrol_sign_in, texts::enrol_caption, platform::mb_iconinformation);
+        client.Box(texts::enrol_open + url + texts::enrol_sign_in);
 
     const std::string query = AwaitRedirect(listener, state);
     if (query.empty()) Fail(SecureCause::oauth_code_expired, "No sign-in came back from the browser in time");
@@ -525,21 +532,20 @@ std::string OAuthSettingsFingerprint(const TOAuthNastaveni& settings)
     return TokenClient(settings, 0, nullptr).Fingerprint();
 }
 
-void EnrolJob()
+void EnrolJob(const TNastaveni& settings, RunLog& log)
 {
-    RunLog log(Zprava.Protokol, Zprava.Protokol.empty() ? std::string() : ReadVersion(platform::own_executable_path()),
-               "PRIHLASENI");
+    const TZprava& Zprava = settings.Zprava;
     try {
-        const TokenClient client(OAuth, Zprava.Timeout, &log);
+        const TokenClient client(settings.OAuth, Zprava.Timeout, &log);
         // A service account acts for one mailbox: the one GET logs in to, else SEND's.
-        const std::string login = Zprava.Uzivatel.empty() ? SmtpServer.Uzivatel : Zprava.Uzivatel;
+        const std::string login = Zprava.Uzivatel.empty() ? settings.Smtp.Uzivatel : Zprava.Uzivatel;
         oauth::TokenAnswer answer;
-        if (OAuth.Tok != TTok::obnova)
+        if (settings.OAuth.Tok != TTok::obnova)
             answer = client.Unattended(login);
         else
             answer = client.Google() ? BrowserSignIn(client) : DeviceCodeSignIn(client);
         if (answer.outcome != Outcome::token) Refused(answer, false);
-        if (OAuth.Tok == TTok::obnova && answer.refresh_token.empty())
+        if (settings.OAuth.Tok == TTok::obnova && answer.refresh_token.empty())
             Fail(SecureCause::oauth_bad_answer, "The sign-in gave no refresh token (offline_access missing?)");
 
         Cache cache(client);
@@ -548,9 +554,9 @@ void EnrolJob()
         // A sign-in that is not stored would have to be made again at the next run.
         if (!cache.Write(client.CacheAccount(login), Stored(answer, {})))
             Fail(SecureCause::oauth_cache, "The sign-in could not be stored");
-        ShowMessageBox(texts::enrol_done, "ZanPost", platform::mb_iconinformation);
+        ShowMessageBox(log, texts::enrol_done, "ZanPost", platform::mb_iconinformation);
     } catch (const std::exception& failure) {
-        ShowMessageBox(FailureText(texts::enrol_failed, failure), texts::error_caption, platform::mb_iconerror);
+        ShowMessageBox(log, FailureText(texts::enrol_failed, failure, log), texts::error_caption, platform::mb_iconerror);
     }
 }
 

@@ -25,6 +25,6 @@ std::string OAuthSettingsFingerprint(const TOAuthNastaveni& settings);
 // PRIHLASENI: the one-time sign-in of a person (obnova: Microsoft's device code, or Google's
 // sign-in in the browser), or a first token fetched to check the settings (aplikace, ucet);
 // what it got is stored in the cache. Tells the user how it went in a box.
-void EnrolJob();
+void EnrolJob(const TNastaveni& settings, RunLog& log);
 
 }  // namespace zanpost

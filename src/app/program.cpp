@@ -5,6 +5,7 @@
 #include "app/jobs.h"
 #include "app/message_box.h"
 #include "app/oauth_token.h"
+#include "app/run_log.h"
 #include "app/version_info.h"
 #include "platform/process.h"
 #include "platform/ui.h"
@@ -30,11 +31,18 @@ int Dispatch(const std::vector<std::string>& arguments, const ProgramSteps& step
         ShowMessageBox(Banner(), BannerCaption(Verze), platform::mb_right);
         return 0;
     }
-    steps.load_config();
+    const TNastaveni settings = steps.load_config();
+    // The log lives exactly as long as the job: its end line is written before a failure
+    // that escapes the job is shown, and that box is not the job's.
+    const auto run = [&](const ProgramSteps::Job& job, const char* name) {
+        const std::string& path = settings.Zprava.Protokol;
+        RunLog log(path, path.empty() ? std::string() : Verze, name);
+        job(settings, log);
+    };
     // Two separate tests: the outcome of one job does not decide whether the other runs.
-    if (ascii_upper(arguments.front()) == "SEND") steps.send_job();
-    if (ascii_upper(arguments.front()) == "GET") steps.receive_job();
-    if (ascii_upper(arguments.front()) == "PRIHLASENI" && steps.enrol_job) steps.enrol_job();
+    if (ascii_upper(arguments.front()) == "SEND") run(steps.send_job, "SEND");
+    if (ascii_upper(arguments.front()) == "GET") run(steps.receive_job, "GET");
+    if (ascii_upper(arguments.front()) == "PRIHLASENI" && steps.enrol_job) run(steps.enrol_job, "PRIHLASENI");
     return 0;
 }
 
@@ -42,7 +50,7 @@ int Dispatch(const std::vector<std::string>& arguments, const ProgramSteps& step
 
 ProgramSteps DefaultSteps()
 {
-    return {[] { LoadConfig(); }, SendJob, ReceiveJob, EnrolJob};
+    return {[] { return ReadConfig(ProgramConfigPath()); }, SendJob, ReceiveJob, EnrolJob};
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const ProgramSteps& steps)

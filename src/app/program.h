@@ -2,18 +2,24 @@
 // The program from its arguments to its exit code: version, banner or job, and the
 // failure box for anything a job lets through.
 
+#include "app/config.h"
+
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace zanpost {
 
-// What the dispatch calls; the defaults are the real configuration and jobs.
+class RunLog;
+
+// What the dispatch calls; the defaults are the real configuration and jobs. A job is handed
+// the settings read for the run and the run's log, made here from [Mail] Protokol.
 struct ProgramSteps {
-    std::function<void()> load_config;
-    std::function<void()> send_job;
-    std::function<void()> receive_job;
-    std::function<void()> enrol_job;  // PRIHLASENI
+    using Job = std::function<void(const TNastaveni&, RunLog&)>;
+    std::function<TNastaveni()> load_config;
+    Job send_job;
+    Job receive_job;
+    Job enrol_job;  // PRIHLASENI
 };
 
 ProgramSteps DefaultSteps();

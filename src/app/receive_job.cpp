@@ -7,7 +7,6 @@
 #include "app/secure_setup.h"
 #include "app/texts.h"
 #include "app/tray.h"
-#include "app/version_info.h"
 #include "mime/header_text.h"
 #include "mime/mime.h"
 #include "platform/files.h"
@@ -35,15 +34,15 @@ namespace {
 
 constexpr std::string_view marker = "ZAN_POST";
 
-void ShowError(const std::string& text)
+void ShowError(RunLog& log, const std::string& text)
 {
-    ShowMessageBox(text, texts::error_caption, platform::mb_iconerror);
+    ShowMessageBox(log, text, texts::error_caption, platform::mb_iconerror);
 }
 
 // The ledgers of both ways in, or their lock files.
-bool IsLedger(const std::string& path, bool lock)
+bool IsLedger(const TNastaveni& settings, const std::string& path, bool lock)
 {
-    for (const TServerNastaveni* server : {&Pop3Server, &ImapServer}) {
+    for (const TServerNastaveni* server : {&settings.Pop3, &settings.Imap}) {
         if (server->Evidence.empty()) continue;
         if (SamePath(path, lock ? server->Evidence + ".lock" : server->Evidence)) return true;
     }
@@ -52,11 +51,11 @@ bool IsLedger(const std::string& path, bool lock)
 
 // The program itself, its configuration, its ledgers and the body file it sends: nothing
 // received is ever written over them, not even the output text.
-bool IsProgramFile(const std::string& path)
+bool IsProgramFile(const TNastaveni& settings, const std::string& path)
 {
     const std::string own = platform::own_executable_path();
-    if (!Zprava.Telo.empty() && SamePath(path, Zprava.Telo)) return true;
-    if (IsLedger(path, false)) return true;
+    if (!settings.Zprava.Telo.empty() && SamePath(path, settings.Zprava.Telo)) return true;
+    if (IsLedger(settings, path, false)) return true;
     return SamePath(path, own) || SamePath(path, ConfigPath(own));
 }
 
@@ -64,10 +63,11 @@ bool IsProgramFile(const std::string& path)
 std::string LedgerLockPath(const std::string& ledger) { return ledger + ".lock"; }
 
 // The files a received name must never overwrite: the program's files and the output file.
-bool IsProtectedPath(const std::string& path)
+bool IsProtectedPath(const TNastaveni& settings, const std::string& path)
 {
-    if (IsLedger(path, true)) return true;
-    return IsProgramFile(path) || (!Zprava.Telo_Get.empty() && SamePath(path, Zprava.Telo_Get));
+    if (IsLedger(settings, path, true)) return true;
+    const std::string& output = settings.Zprava.Telo_Get;
+    return IsProgramFile(settings, path) || (!output.empty() && SamePath(path, output));
 }
 
 // The texts of the messages taken out in this session, for Telo_Get. They are written as the
@@ -138,7 +138,10 @@ private:
 // none stands in the way of the transfer.
 class MessageUnpacker : public T_PartSink {
 public:
-    explicit MessageUnpacker(SessionText& text) : text_(text) {}
+    MessageUnpacker(SessionText& text, const TNastaveni& settings, RunLog& log)
+        : text_(text), settings_(settings), log_(log)
+    {
+    }
 
     // Before the message: false when its text has nowhere to go.
     bool Begin(const std::string& summary)
@@ -160,8 +163,8 @@ public:
         if (part.Use == t_part_use::file) {
             // Every name check before a byte is written.
             const auto storable = StorableName(part.FileName);
-            const std::string path = Zprava.Cesta + storable.value_or(std::string());
-            if (!storable || IsProtectedPath(path)) {
+            const std::string path = settings_.Zprava.Cesta + storable.value_or(std::string());
+            if (!storable || IsProtectedPath(settings_, path)) {
                 SaveFailed(part.FileName);
                 current_.use = t_part_use::skipped;
                 return;
@@ -239,24 +242,24 @@ public:
         if (unreadable) {
             // Content nested too deep to read: nothing of it is stored, the message stays.
             stored_.clear();
-            ShowError(texts::text_not_decoded);
+            ShowError(log_, texts::text_not_decoded);
             return false;
         }
-        for (const std::string& box : boxes_) ShowError(box);
+        for (const std::string& box : boxes_) ShowError(log_, box);
         bool complete = boxes_.empty();
         for (auto& file : stored_) {
             try {
                 file.file.Commit();
-                if (RunLog* log = RunLog::Current()) log->Stored(file.file.Path(), file.bytes);
+                log_.Stored(file.file.Path(), file.bytes);
             } catch (const std::exception&) {
                 SaveFailed(file.name);
-                ShowError(boxes_.back());
+                ShowError(log_, boxes_.back());
                 complete = false;
             }
         }
         stored_.clear();
         if (!text_ok_) {
-            ShowError(texts::output_not_saved);
+            ShowError(log_, texts::output_not_saved);
             complete = false;
         }
         return complete;
@@ -296,10 +299,12 @@ private:
 
     void SaveFailed(const std::string& name)
     {
-        boxes_.push_back(texts::file_not_saved + ("\"" + Zprava.Cesta + name + "\"."));
+        boxes_.push_back(texts::file_not_saved + ("\"" + settings_.Zprava.Cesta + name + "\"."));
     }
 
     SessionText& text_;
+    const TNastaveni& settings_;
+    RunLog& log_;
     bool text_ok_ = false;
     Current current_;
     OutputFile::Mark part_mark_{};
@@ -518,21 +523,22 @@ struct ReceiveBoxes {
 
 // The mailbox of [Mail] Prijem with its client set up from the INI file. Raises before any
 // connection for a wrong value, a failed password command or no OAuth token.
-std::unique_ptr<Mailbox> MakeMailbox(RunLog& log)
+std::unique_ptr<Mailbox> MakeMailbox(const TNastaveni& settings, RunLog& log)
 {
+    const TZprava& Zprava = settings.Zprava;
     if (Zprava.Prijem == TPrijem::chybny) throw EConfigValueError("[Mail] Prijem");
     std::unique_ptr<Mailbox> mailbox;
     if (Zprava.Prijem == TPrijem::imap) {
         auto imap = std::make_unique<ImapMailbox>();
-        imap->client.Hostname = ImapServer.Server;
-        imap->Folder = ImapServer.Slozka;
-        imap->MoveTo = ImapServer.Presun;
-        PrepareImap(imap->client, ImapServer, Zprava, &log);
+        imap->client.Hostname = settings.Imap.Server;
+        imap->Folder = settings.Imap.Slozka;
+        imap->MoveTo = settings.Imap.Presun;
+        PrepareImap(imap->client, settings.Imap, Zprava, &log, settings.OAuth);
         mailbox = std::move(imap);
     } else {
         auto pop3 = std::make_unique<Pop3Mailbox>();
         pop3->client.Hostname = Zprava.POP3;
-        PreparePop3(pop3->client, Pop3Server, Zprava, &log);
+        PreparePop3(pop3->client, settings.Pop3, Zprava, &log, settings.OAuth);
         mailbox = std::move(pop3);
     }
     T_TcpIp& connection = mailbox->Connection();
@@ -555,15 +561,14 @@ std::unique_ptr<Mailbox> MakeMailbox(RunLog& log)
 
 }  // namespace
 
-void ReceiveJob()
+void ReceiveJob(const TNastaveni& settings, RunLog& log)
 {
-    RunLog log(Zprava.Protokol, Zprava.Protokol.empty() ? std::string() : ReadVersion(platform::own_executable_path()),
-               "GET");
+    const TZprava& Zprava = settings.Zprava;
     TrayIcon icon;
     const bool imap = Zprava.Prijem == TPrijem::imap;
     const ReceiveBoxes boxes = imap ? ReceiveBoxes{texts::imap_not_connected, texts::imap_message_not_fetched}
                                     : ReceiveBoxes{texts::pop3_not_connected, texts::message_not_fetched};
-    const TServerNastaveni& server = imap ? ImapServer : Pop3Server;
+    const TServerNastaveni& server = imap ? settings.Imap : settings.Pop3;
     // Before this run makes a file of its own: what killed runs left half-written.
     for (const std::string& removed : RemoveLeftoverTemporaries({Zprava.Cesta, Zprava.Telo_Get, server.Evidence}))
         log.Cause("Removed " + removed + ", left half-written by a run that was killed");
@@ -574,11 +579,11 @@ void ReceiveJob()
         std::optional<RunLedger> ledger;
 
         try {
-            mailbox = MakeMailbox(log);
+            mailbox = MakeMailbox(settings, log);
             // An output file that names one of the program's own files (an easy slip in the
             // INI) would be overwritten by the first message: nothing is fetched at all, and
             // nothing deleted, not even what an earlier run stored.
-            const bool output_allowed = !IsProgramFile(Zprava.Telo_Get);
+            const bool output_allowed = !IsProgramFile(settings, Zprava.Telo_Get);
             ledger.emplace(output_allowed ? server.Evidence : std::string(), mailbox->LedgerName(), log);
             if (!ledger->Begin(Zprava.Timeout))
                 throw Exception("EMailboxBusy", "Another GET of this mailbox held " + LedgerLockPath(server.Evidence) +
@@ -636,12 +641,12 @@ void ReceiveJob()
             for (const auto& [message, marker_text] : marked) {
                 icon.ShowProgress(MessageStep(++fetching, marked.size()));
                 if (!output_allowed) {
-                    if (!output_refusal_shown) ShowError(texts::output_not_saved);
+                    if (!output_refusal_shown) ShowError(log, texts::output_not_saved);
                     output_refusal_shown = true;
                     continue;
                 }
 
-                MessageUnpacker unpacker(text);
+                MessageUnpacker unpacker(text, settings, log);
                 unpacker.Begin(marker_text);
                 bool kept = false;
                 try {
@@ -673,7 +678,7 @@ void ReceiveJob()
                 } catch (const std::exception& failure) {
                     // The parse may have stopped halfway; its part files go with the unpacker.
                     parser.StartParse();
-                    ShowError(FailureText(boxes.not_fetched, failure));
+                    ShowError(log, FailureText(boxes.not_fetched, failure, log));
                 }
                 if (!kept) text.DropMessage();
                 if (!mailbox->Connected()) {
@@ -705,7 +710,7 @@ void ReceiveJob()
                 } catch (const std::exception&) {
                     mailbox->EndWithoutFinish();
                     ledger->TextsLost();
-                    ShowError(texts::output_not_saved);
+                    ShowError(log, texts::output_not_saved);
                 }
             }
             ledger->Save();
@@ -715,13 +720,13 @@ void ReceiveJob()
             if (ledger) ledger->Save();
             // A refused plain password shows the box it always has; a configuration that chose
             // its server's security ([POP3] keys) is told the cause too.
-            if (!imap && dynamic_cast<const ELoginRefused*>(&failure) != nullptr && Pop3Server.Nastaveno)
-                ShowError(FailureText(boxes.not_connected, ESecureError(SecureCause::auth_refused, failure.what())));
+            if (!imap && dynamic_cast<const ELoginRefused*>(&failure) != nullptr && settings.Pop3.Nastaveno)
+                ShowError(log, FailureText(boxes.not_connected, ESecureError(SecureCause::auth_refused, failure.what()), log));
             else
-                ShowError(FailureText(boxes.not_connected, failure));
+                ShowError(log, FailureText(boxes.not_connected, failure, log));
         }
     }
-    FinishNotice();
+    FinishNotice(settings.Upozorneni, log);
 }
 
 }  // namespace zanpost

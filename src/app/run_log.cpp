@@ -13,8 +13,6 @@ namespace zanpost {
 
 namespace {
 
-RunLog* current_log = nullptr;
-
 constexpr const char mask[] = "*****";
 
 std::string two(int value)
@@ -117,8 +115,6 @@ RunLog::RunLog(std::string path, const std::string& version, const std::string& 
     : path_(std::move(path)), job_(job)
 {
     if (path_.empty()) return;
-    previous_ = current_log;
-    current_log = this;
     // A path that cannot take a line (a directory, a missing folder) is given up at once,
     // before anything could be renamed.
     if (!append_to_file(path_, "")) {
@@ -134,7 +130,6 @@ RunLog::RunLog(std::string path, const std::string& version, const std::string& 
 
 RunLog::~RunLog()
 {
-    if (current_log == this) current_log = previous_;
     if (!Active()) return;
     try {
         FlushCount();
@@ -161,8 +156,6 @@ RunLog::~RunLog()
         // Even without memory for the last line the job has ended as it did.
     }
 }
-
-RunLog* RunLog::Current() noexcept { return current_log; }
 
 void RunLog::AddSecret(const std::string& secret)
 {

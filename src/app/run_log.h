@@ -28,15 +28,11 @@ class RunLog {
 public:
     // Starts the log of one run of `job` ("SEND", "GET"): rotates the file when it is too
     // large and writes the start line. An empty path: no log, every call does nothing.
-    // While it exists, it is the run's log that Current() returns.
     RunLog(std::string path, const std::string& version, const std::string& job);
     // Writes the end line.
     ~RunLog();
     RunLog(const RunLog&) = delete;
     RunLog& operator=(const RunLog&) = delete;
-
-    // The log of the running job, or null.
-    static RunLog* Current() noexcept;
 
     bool Active() const noexcept { return !path_.empty(); }
 
@@ -76,7 +72,6 @@ private:
     std::string job_;
     std::vector<std::string> secrets_;
     bool in_auth_ = false;
-    RunLog* previous_ = nullptr;
 
     // Contents counted and not yet written.
     char count_mark_ = 0;

@@ -51,9 +51,9 @@ std::string CauseText(SecureCause cause)
     return std::string(texts::cause_configuration, sizeof texts::cause_configuration - 3) + ".";
 }
 
-std::string FailureText(const std::string& text, const std::exception& failure)
+std::string FailureText(const std::string& text, const std::exception& failure, RunLog& log)
 {
-    if (RunLog* log = RunLog::Current()) log->Cause(failure.what());
+    log.Cause(failure.what());
     if (const auto* bad_value = dynamic_cast<const EConfigValueError*>(&failure))
         return text + "\n" + texts::cause_configuration + bad_value->Key;
     if (const auto* secure = dynamic_cast<const ESecureError*>(&failure)) return text + "\n" + CauseText(secure->Cause);

@@ -29,8 +29,8 @@ public:
 std::string CauseText(SecureCause cause);
 
 // `text`, and for a failure of security or login a second line (after "\n") naming its
-// cause; today's failures keep `text` alone. The failure's own words go to the run log.
-std::string FailureText(const std::string& text, const std::exception& failure);
+// cause; today's failures keep `text` alone. The failure's own words go to `log`.
+std::string FailureText(const std::string& text, const std::exception& failure, RunLog& log);
 
 // Port, TLS and login of the send job's client. Raises EConfigValueError for a bad value
 // of [SMTP] and ESecureError (password_command) when HesloPrikaz fails; the command runs
@@ -38,17 +38,17 @@ std::string FailureText(const std::string& text, const std::exception& failure);
 // With Overeni=XOAUTH2 and no HesloPrikaz, the token comes from [OAuth] when its Tok is set
 // (ESecureError with an oauth_* cause when none can be had).
 void PrepareSmtp(T_SMTP& smtp, const TServerNastaveni& server, int timeout, RunLog* log,
-                 const TOAuthNastaveni& oauth = OAuth);
+                 const TOAuthNastaveni& oauth = {});
 
 // The same for the receive job; the login is [Mail] Uzivatel with [Mail] Heslo, or what
 // [POP3] HesloPrikaz prints.
 void PreparePop3(T_Pop3& pop3, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
-                 const TOAuthNastaveni& oauth = OAuth);
+                 const TOAuthNastaveni& oauth = {});
 
 // The same over IMAP: [Mail] Uzivatel with [Mail] Heslo, or [IMAP] HesloPrikaz, or [OAuth]'s
 // token for XOAUTH2. The server comes from the caller, as for POP3.
 void PrepareImap(T_Imap& imap, const TServerNastaveni& server, const TZprava& mail, RunLog* log,
-                 const TOAuthNastaveni& oauth = OAuth);
+                 const TOAuthNastaveni& oauth = {});
 
 // The first line HesloPrikaz prints; raises ESecureError (password_command) when the
 // command fails, prints nothing, prints a first line that cannot be a password (over 16 KiB,

@@ -5,11 +5,9 @@
 #include "app/secure_setup.h"
 #include "app/texts.h"
 #include "app/tray.h"
-#include "app/version_info.h"
 #include "message/address.h"
 #include "message/mail.h"
 #include "mime/mime.h"
-#include "platform/process.h"
 #include "platform/ui.h"
 #include "protocols/smtp.h"
 #include "rtl/exceptions.h"
@@ -25,14 +23,14 @@ namespace zanpost {
 
 namespace {
 
-void ShowError(const std::string& text)
+void ShowError(RunLog& log, const std::string& text)
 {
-    ShowMessageBox(text, texts::error_caption, platform::mb_iconerror);
+    ShowMessageBox(log, text, texts::error_caption, platform::mb_iconerror);
 }
 
-// Moves the pieces of a comma-separated field into `out`, exactly as written (blanks kept,
-// empty pieces kept); the field ends holding its last piece.
-void SplitAtCommas(std::string& field, StringList& out)
+// The pieces of a comma-separated field into `out`, exactly as written (blanks kept, empty
+// pieces kept).
+void SplitAtCommas(std::string field, StringList& out)
 {
     for (auto p = field.find(','); p != std::string::npos; p = field.find(',')) {
         out.push_back(field.substr(0, p));
@@ -92,10 +90,9 @@ bool HasUnaddressedRecipient(const StringList& pieces)
 
 }  // namespace
 
-void SendJob()
+void SendJob(const TNastaveni& settings, RunLog& log)
 {
-    RunLog log(Zprava.Protokol, Zprava.Protokol.empty() ? std::string() : ReadVersion(platform::own_executable_path()),
-               "SEND");
+    const TZprava& Zprava = settings.Zprava;
     TrayIcon icon;
     {
         LoggedSmtp smtp(log, icon);
@@ -126,7 +123,7 @@ void SendJob()
                 if (Zprava.Soubory.empty()) first_pass.emplace(Zprava.Telo);
             } catch (const std::exception& failure) {
                 log.Cause(failure.what());
-                ShowError(texts::body_not_loaded + Zprava.Telo);
+                ShowError(log, texts::body_not_loaded + Zprava.Telo);
             }
         }
         std::function<bool(std::string&)> body_text;
@@ -145,12 +142,12 @@ void SendJob()
         }
 
         // A wrong [SMTP] value is named even when the sender is missing too.
-        if (!HasUsableSender(mail.From) && SmtpServer.Chyba.empty()) {
+        if (!HasUsableSender(mail.From) && settings.Smtp.Chyba.empty()) {
             log.Cause("No sender address in [Mail] Odesilatel");
-            ShowError(texts::smtp_failed);
+            ShowError(log, texts::smtp_failed);
         } else {
             try {
-                PrepareSmtp(smtp, SmtpServer, Zprava.Timeout, &log, OAuth);
+                PrepareSmtp(smtp, settings.Smtp, Zprava.Timeout, &log, settings.OAuth);
                 if (mime.AttachmentCount() == 0) {
                     // Before connecting, so that no server waits while a large text is read.
                     const bool long_lines = first_pass && has_long_line([&first_pass](std::string& block) {
@@ -172,14 +169,14 @@ void SendJob()
                     for (const std::string& address : smtp.RefusedRecipients) refused += " <" + address + ">";
                     if (HasUnaddressedRecipient(mail.Recipients)) refused += " (a recipient without an address)";
                     log.Cause(refused);
-                    ShowError(texts::smtp_failed);
+                    ShowError(log, texts::smtp_failed);
                 }
             } catch (const std::exception& failure) {
-                ShowError(FailureText(texts::smtp_failed, failure));
+                ShowError(log, FailureText(texts::smtp_failed, failure, log));
             }
         }
     }
-    FinishNotice();
+    FinishNotice(settings.Upozorneni, log);
 }
 
 }  // namespace zanpost

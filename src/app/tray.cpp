@@ -69,9 +69,9 @@ void TrayIcon::ShowProgress(const std::string& step, std::chrono::steady_clock::
     TrayIconData.uFlags = platform::nif_icon | platform::nif_tip;
 }
 
-void FinishNotice()
+void FinishNotice(const TUpozorneni& notice, RunLog& log)
 {
-    if (Upozorneni.Upozornovat) ShowMessageBox(Upozorneni.Text, "ZanPost", platform::mb_iconinformation);
+    if (notice.Upozornovat) ShowMessageBox(log, notice.Text, "ZanPost", platform::mb_iconinformation);
 }
 
 }  // namespace zanpost

@@ -44,7 +44,10 @@ std::string TrayTip(const std::string& step);
 std::string SendingStep(std::uint64_t sent_bytes, std::uint64_t total_bytes);
 std::string MessageStep(std::size_t number, std::size_t count);
 
-// The notice "the transfer is over" at the end of a job, when Upozorneni asks for it.
-void FinishNotice();
+struct TUpozorneni;
+class RunLog;
+
+// The notice "the transfer is over" at the end of a job, when [Upozorneni] asks for it.
+void FinishNotice(const TUpozorneni& notice, RunLog& log);
 
 }  // namespace zanpost

@@ -118,23 +118,17 @@ TEST(ConfigPath, IsTheFileBesideTheExecutable)
 
 class LoadConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        // Left-overs from an earlier load must never survive a new one.
-        Zprava = TZprava{};
-        Zprava.Odesilatel = Zprava.Soubory = Zprava.Cesta = "stale";
-        Zprava.Timeout = 5;
-        Upozorneni.Upozornovat = false;
-        Upozorneni.Text = "stale";
-    }
     void load(const std::string& ini)
     {
         write_file(path_, ini);
-        LoadConfig(path_);
+        settings_ = ReadConfig(path_);
     }
 
     TempDir dir_;
     std::string path_ = dir_.file("Zan_Post.ini");
+    TNastaveni settings_;
+    const TZprava& Zprava = settings_.Zprava;
+    const TUpozorneni& Upozorneni = settings_.Upozorneni;
 };
 
 TEST_F(LoadConfigTest, ReadsEveryKeyIntoItsField)
@@ -233,7 +227,7 @@ TEST_F(LoadConfigTest, TimeoutTakesHexadecimalAndFallsBackTo600)
 
 TEST_F(LoadConfigTest, AbsentFileGivesEveryDefault)
 {
-    LoadConfig(dir_.file("absent.ini"));
+    settings_ = ReadConfig(dir_.file("absent.ini"));
     EXPECT_EQ(Zprava.Odesilatel, "");
     EXPECT_EQ(Zprava.Cesta, "");
     EXPECT_EQ(Zprava.Soubory, "");

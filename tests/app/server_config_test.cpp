@@ -110,7 +110,7 @@ TEST(ServerConfig, EveryValueGivesItsSettingOrNamesTheKey)
     }
 }
 
-TEST(ServerConfig, LoadConfigFillsBothSectionsAndTheLog)
+TEST(ServerConfig, ReadConfigFillsBothSectionsAndTheLog)
 {
     TempDir dir;
     const std::string path = dir.file("Zan_Post.ini");
@@ -120,40 +120,40 @@ TEST(ServerConfig, LoadConfigFillsBothSectionsAndTheLog)
                "HesloPrikaz=pass show smtp\nCA=/etc/firma-ca.pem\nJmeno=mail.firma.test\n"
                "[POP3]\nSifrovani=TLS\nUzivatel=ignored\nHeslo=ignored\nHesloPrikaz=token-helper\nOtisk=" +
                    pin_colons + "\nJmeno=pop.firma.test\nCA=/ca.pem\n");
-    LoadConfig(path);
-    EXPECT_EQ(Zprava.Protokol, "/var/log/zanpost.log");
-    EXPECT_EQ(SmtpServer.Port, 587);
-    EXPECT_EQ(SmtpServer.Sifrovani, TlsMode::starttls);
-    EXPECT_EQ(SmtpServer.Uzivatel, "smtp@firma.test");
-    EXPECT_EQ(SmtpServer.Heslo, "smtp-heslo");
-    EXPECT_EQ(SmtpServer.Overeni, SaslMechanism::login);
-    EXPECT_EQ(SmtpServer.HesloPrikaz, "pass show smtp");
-    EXPECT_EQ(SmtpServer.CA, "/etc/firma-ca.pem");
-    EXPECT_EQ(SmtpServer.Jmeno, "mail.firma.test");
-    EXPECT_EQ(SmtpServer.Chyba, "");
-    EXPECT_EQ(Pop3Server.Port, 995);
-    EXPECT_EQ(Pop3Server.Sifrovani, TlsMode::implicit);
+    TNastaveni settings = ReadConfig(path);
+    EXPECT_EQ(settings.Zprava.Protokol, "/var/log/zanpost.log");
+    EXPECT_EQ(settings.Smtp.Port, 587);
+    EXPECT_EQ(settings.Smtp.Sifrovani, TlsMode::starttls);
+    EXPECT_EQ(settings.Smtp.Uzivatel, "smtp@firma.test");
+    EXPECT_EQ(settings.Smtp.Heslo, "smtp-heslo");
+    EXPECT_EQ(settings.Smtp.Overeni, SaslMechanism::login);
+    EXPECT_EQ(settings.Smtp.HesloPrikaz, "pass show smtp");
+    EXPECT_EQ(settings.Smtp.CA, "/etc/firma-ca.pem");
+    EXPECT_EQ(settings.Smtp.Jmeno, "mail.firma.test");
+    EXPECT_EQ(settings.Smtp.Chyba, "");
+    EXPECT_EQ(settings.Pop3.Port, 995);
+    EXPECT_EQ(settings.Pop3.Sifrovani, TlsMode::implicit);
     // The POP3 login stays in [Mail]: the section's own Uzivatel/Heslo are not read.
-    EXPECT_EQ(Pop3Server.Uzivatel, "");
-    EXPECT_EQ(Pop3Server.Heslo, "");
-    EXPECT_EQ(Zprava.Uzivatel, "pop");
-    EXPECT_EQ(Zprava.Heslo, "pop-heslo");
-    EXPECT_EQ(Pop3Server.HesloPrikaz, "token-helper");
-    EXPECT_EQ(Pop3Server.Otisk, pin_hex);
-    EXPECT_EQ(Pop3Server.Jmeno, "pop.firma.test");
-    EXPECT_EQ(Pop3Server.CA, "/ca.pem");
+    EXPECT_EQ(settings.Pop3.Uzivatel, "");
+    EXPECT_EQ(settings.Pop3.Heslo, "");
+    EXPECT_EQ(settings.Zprava.Uzivatel, "pop");
+    EXPECT_EQ(settings.Zprava.Heslo, "pop-heslo");
+    EXPECT_EQ(settings.Pop3.HesloPrikaz, "token-helper");
+    EXPECT_EQ(settings.Pop3.Otisk, pin_hex);
+    EXPECT_EQ(settings.Pop3.Jmeno, "pop.firma.test");
+    EXPECT_EQ(settings.Pop3.CA, "/ca.pem");
 
     // A second load of a file without the sections leaves nothing of the first behind.
     write_file(path, "[Mail]\nSMTP=x\n");
-    LoadConfig(path);
-    EXPECT_EQ(Zprava.Protokol, "");
-    EXPECT_EQ(SmtpServer.Port, 25);
-    EXPECT_EQ(SmtpServer.Sifrovani, TlsMode::none);
-    EXPECT_EQ(SmtpServer.Uzivatel, "");
-    EXPECT_EQ(SmtpServer.HesloPrikaz, "");
-    EXPECT_EQ(Pop3Server.Port, 110);
-    EXPECT_EQ(Pop3Server.Overeni, SaslMechanism::user);
-    EXPECT_EQ(Pop3Server.Otisk, "");
+    settings = ReadConfig(path);
+    EXPECT_EQ(settings.Zprava.Protokol, "");
+    EXPECT_EQ(settings.Smtp.Port, 25);
+    EXPECT_EQ(settings.Smtp.Sifrovani, TlsMode::none);
+    EXPECT_EQ(settings.Smtp.Uzivatel, "");
+    EXPECT_EQ(settings.Smtp.HesloPrikaz, "");
+    EXPECT_EQ(settings.Pop3.Port, 110);
+    EXPECT_EQ(settings.Pop3.Overeni, SaslMechanism::user);
+    EXPECT_EQ(settings.Pop3.Otisk, "");
 }
 
 }  // namespace

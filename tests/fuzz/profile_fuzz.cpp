@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    LoadConfig(path);
-    FUZZ_CHECK(Zprava.Odesilatel.size() <= 1023 && Upozorneni.Text.size() <= 1023);
+    const TNastaveni settings = ReadConfig(path);
+    FUZZ_CHECK(settings.Zprava.Odesilatel.size() <= 1023 && settings.Upozorneni.Text.size() <= 1023);
     return 0;
 }
