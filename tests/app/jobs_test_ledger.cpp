@@ -268,21 +268,5 @@ TEST_F(LockTest, ASecondGetWaitsForTheFirstAndRunsOnTheLedgerItLeft)
     EXPECT_EQ(read(telo_get_), " prvni\r\ntext A\r\n");
 }
 
-TEST_F(LockTest, AFirstGetThatRunsLongerThanTheTimeoutKeepsTheSecondFromTheMailbox)
-{
-    set("Mail", "Timeout", "1");
-    set("Mail", "Protokol", work_ + "zanpost.log");
-    const auto held = platform::FileLock::acquire(lock_path(), 1);
-    ASSERT_TRUE(held);
-    ScriptedServer server(logged_in({a}), pop3_port);
-    const Outcome r = run("GET");
-    EXPECT_EQ(r.err, pop3_not_connected);
-    EXPECT_EQ(r.out, notice);
-    EXPECT_LT(r.seconds, 4.0);
-    EXPECT_EQ(server.transcript(), "");
-    EXPECT_NE(read(work_ + "zanpost.log").find("Another GET of this mailbox"), std::string::npos);
-    EXPECT_FALSE(exists(telo_get_));
-}
-
 }  // namespace
 }  // namespace zanpost::jobs_test

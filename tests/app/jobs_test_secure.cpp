@@ -1,58 +1,17 @@
-// The real program with the [SMTP]/[POP3]/[IMAP] sections and the run log: a value that is not
-// allowed or a password command that fails stops the job before any connection, with the
-// job's box and a line naming the cause; the log keeps the dialogue and no secret.
+// The real program with the [SMTP]/[POP3]/[IMAP] sections and the run log: the log keeps the
+// dialogue and no secret. What stops a job before any connection is in jobs_offline_test.cpp.
 
 #include "app/jobs_test_harness.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <optional>
-#include <string_view>
-#include <tuple>
 
 namespace zanpost::jobs_test {
 namespace {
 
 const std::string smtp_box = "Nepoda\u0159ilo se odeslat zpr\u00e1vu na server odchoz\u00ed po\u0161ty (SMTP).";
 const std::string pop3_box = "Nepoda\u0159ilo se p\u0159ipojit k serveru p\u0159\u00edchoz\u00ed po\u0161ty (POP3).";
-const std::string imap_box = "Nepoda\u0159ilo se p\u0159ipojit k serveru p\u0159\u00edchoz\u00ed po\u0161ty (IMAP).";
-const std::string bad_value = "Chybn\u00e1 hodnota v Zan_Post.ini: ";
 const std::string login_refused = "Server odm\u00edtl p\u0159ihl\u00e1\u0161en\u00ed (u\u017eivatel, heslo nebo token).";
-const std::string command_failed =
-    "P\u0159\u00edkaz pro heslo (HesloPrikaz) selhal, nic nevypsal nebo nedob\u011bhl v\u010das.";
-
-struct StopCase {
-    const char* what;
-    const char* job;
-    std::vector<std::tuple<std::string, std::string, std::string>> settings;
-    std::string box;
-};
-
-const std::vector<StopCase> stop_cases = {
-    {"SMTP mode typo", "SEND", {{"SMTP", "Sifrovani", "STARTLS"}}, smtp_box + "\n" + bad_value + "[SMTP] Sifrovani"},
-    {"SMTP port 0", "SEND", {{"SMTP", "Port", "0"}}, smtp_box + "\n" + bad_value + "[SMTP] Port"},
-    {"SMTP APOP", "SEND", {{"SMTP", "Overeni", "APOP"}}, smtp_box + "\n" + bad_value + "[SMTP] Overeni"},
-    {"SMTP short pin", "SEND", {{"SMTP", "Otisk", "AB:CD"}}, smtp_box + "\n" + bad_value + "[SMTP] Otisk"},
-    {"SMTP bad value and no sender", "SEND", {{"SMTP", "Port", "x"}, {"Mail", "Odesilatel", "nobody"}},
-     smtp_box + "\n" + bad_value + "[SMTP] Port"},
-    {"SMTP password command fails", "SEND",
-     {{"SMTP", "Uzivatel", "ucetni"}, {"SMTP", "HesloPrikaz", "echo leaked-token; exit 1"}},
-     smtp_box + "\n" + command_failed},
-    {"POP3 mode typo", "GET", {{"POP3", "Sifrovani", "ssl"}}, pop3_box + "\n" + bad_value + "[POP3] Sifrovani"},
-    {"POP3 port word", "GET", {{"POP3", "Port", "pop3s"}}, pop3_box + "\n" + bad_value + "[POP3] Port"},
-    {"POP3 unknown mechanism", "GET", {{"POP3", "Overeni", "NTLM"}}, pop3_box + "\n" + bad_value + "[POP3] Overeni"},
-    {"POP3 password command silent", "GET", {{"POP3", "HesloPrikaz", "true"}}, pop3_box + "\n" + command_failed},
-    {"neither POP3 nor IMAP", "GET", {{"Mail", "Prijem", "IMAP4"}}, pop3_box + "\n" + bad_value + "[Mail] Prijem"},
-    {"IMAP port word", "GET", {{"Mail", "Prijem", "IMAP"}, {"IMAP", "Port", "imaps"}},
-     imap_box + "\n" + bad_value + "[IMAP] Port"},
-    {"USER is POP3's", "GET", {{"Mail", "Prijem", "imap"}, {"IMAP", "Overeni", "USER"}},
-     imap_box + "\n" + bad_value + "[IMAP] Overeni"},
-    {"moved into the folder it is read from", "GET", {{"Mail", "Prijem", "IMAP"}, {"IMAP", "Presun", "inbox"}},
-     imap_box + "\n" + bad_value + "[IMAP] Presun"},
-    {"IMAP password command fails", "GET",
-     {{"Mail", "Prijem", "IMAP"}, {"IMAP", "HesloPrikaz", "echo leaked-token; exit 1"}}, imap_box + "\n" + command_failed},
-};
 
 class SecureJobTest : public JobTest {
 protected:
@@ -63,36 +22,6 @@ protected:
         write_file(telo_get_, "z minula\r\n");
     }
 };
-
-TEST_F(SecureJobTest, AWrongSettingStopsTheJobBeforeAnyConnection)
-{
-    for (const StopCase& c : stop_cases) {
-        SCOPED_TRACE(c.what);
-        std::filesystem::remove(work_ + "zanpost.log");
-        for (const auto& [section, key, value] : c.settings) set(section, key, value);
-        set("Mail", "Protokol", work_ + "zanpost.log");
-        // Servers on every port that would take anything: nothing may reach them.
-        ScriptedServer smtp(Conversation().say("220 ready"), smtp_port);
-        ScriptedServer pop3(Conversation().say("+OK ready"), pop3_port);
-        std::optional<ScriptedServer> imap;
-        if (std::string_view(c.job) == "GET") imap.emplace(Conversation().say("* OK ready"), 143);
-        const Outcome r = run(c.job);
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.err, error_box(c.box));
-        EXPECT_EQ(r.out, notice);
-        EXPECT_EQ(smtp.connections(), 0u);
-        EXPECT_EQ(pop3.connections(), 0u);
-        if (imap) EXPECT_EQ(imap->connections(), 0u);
-        EXPECT_EQ(read(telo_get_), "z minula\r\n");
-        const std::string log = read(work_ + "zanpost.log");
-        EXPECT_NE(log.find(std::string(" start ZanPost ") ), std::string::npos) << log;
-        EXPECT_NE(log.find(" ? "), std::string::npos) << log;  // the cause behind the box
-        EXPECT_EQ(log.find("leaked-token"), std::string::npos) << log;
-        // Back to the fixture's settings for the next case.
-        for (const auto& [section, key, value] : c.settings) unset(section, key);
-        set("Mail", "Odesilatel", "Ucetni <ucetni@firma.example>");
-    }
-}
 
 TEST_F(SecureJobTest, TheRunLogKeepsTheDialogueAndNoPassword)
 {
