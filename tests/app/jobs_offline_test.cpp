@@ -1,8 +1,9 @@
 // The jobs where their outcome is decided before any connection: a wrong or missing setting,
 // a file that cannot be attached, a mailbox another GET holds. They run in this process with
 // the settings read from an INI file and every server pointed at a listener of its own on a
-// free loopback port, so no root and no private network are needed; nothing may reach them. Boxes print on POSIX (errors to standard error, the
-// notice to standard output), which is what is compared.
+// free loopback port, so no root and no private network are needed; nothing may reach them.
+// Boxes print on POSIX (errors to standard error, the notice to standard output), which is
+// what is compared.
 
 #include "app/config.h"
 #include "app/jobs.h"
