@@ -195,11 +195,10 @@ void RunLog::FlushCount()
 
 void RunLog::Trace(const std::string& line, TTraceLevel level)
 {
-    if (!Active()) return;
+    // The byte counts of every block would bury the dialogue (and would cut a count of
+    // message contents in pieces).
+    if (!Active() || level == trace_traffic) return;
     try {
-        // The byte counts of every block would bury the dialogue (and would cut a count
-        // of message contents in pieces).
-        if (level == trace_socket && (line.starts_with("Sent ") || line.starts_with("Received "))) return;
         FlushCount();
         switch (level) {
         case trace_sent: {
@@ -224,6 +223,7 @@ void RunLog::Trace(const std::string& line, TTraceLevel level)
         }
         case trace_socket: Write('=', line); break;
         case trace_security: Write('!', line); break;
+        case trace_traffic: break;
         }
     } catch (...) {
         // The log never fails the job that it watches.

@@ -221,7 +221,7 @@ void T_TcpIp::SendBuffer(SocketHandle handle, const char* bytes, std::size_t len
             Abandon(Hostname + " took no data within " + number(Timeout) + " seconds");
         if (sent.status != platform::IoStatus::ok || sent.count == 0)
             Abandon("Connection to " + Hostname + " failed with socket error " + number(platform::socket_last_error()));
-        if (OnTrace) OnTrace("Sent " + number(sent.count) + " bytes on socket ID " + number(handle), trace_socket);
+        if (OnTrace) OnTrace("Sent " + number(sent.count) + " bytes on socket ID " + number(handle), trace_traffic);
         done += sent.count;
     }
 }
@@ -231,7 +231,7 @@ int T_TcpIp::Receive(SocketHandle handle, char* area, int size)
     if (size <= 0) return 0;
     const platform::IoResult got = TransportReceive(handle, area, std::size_t(size));
     if (got.status == platform::IoStatus::ok && got.count > 0) {
-        if (OnTrace) OnTrace("Received " + number(got.count) + " bytes on socket ID " + number(handle), trace_socket);
+        if (OnTrace) OnTrace("Received " + number(got.count) + " bytes on socket ID " + number(handle), trace_traffic);
         return int(got.count);
     }
     StreamEnded = true;

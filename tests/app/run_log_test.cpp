@@ -99,7 +99,7 @@ const std::vector<MaskCase> mask_cases = {
      {"> PASSWORD-POLICY", "> USER pass"}},
     {"TLS session and socket events, byte counts left out",
      {{trace_socket, "Opened output socket 995 to host 127.0.0.2"},
-      {trace_socket, "Received 512 bytes on socket ID 3"},
+      {trace_traffic, "Received 512 bytes on socket ID 3"},
       {trace_security, "TLS TLSv1.3 TLS_AES_256_GCM_SHA384"},
       {trace_security, "Certificate SHA-256: 00ff"}},
      {"Received 512 bytes"},
@@ -145,7 +145,7 @@ TEST(RunLogContents, MessageLinesAreCountedNeverWrittenHoweverTheirBlocksFall)
             log.Trace("354 go on", trace_received);
             for (const std::string& block : blocks) {
                 log.CountSentText(block);
-                if (&block == &blocks[0]) log.Trace("Sent 65536 bytes on socket ID 3", trace_socket);
+                if (&block == &blocks[0]) log.Trace("Sent 65536 bytes on socket ID 3", trace_traffic);
             }
             log.Trace("250 queued", trace_received);
         }

@@ -360,9 +360,9 @@ TEST(TcpIpSending, SendCommandAddsCrLfAndTracesAfterTheSend)
 
     EXPECT_EQ(server.transcript(), "\r\nNOOP\r\n");
     EXPECT_EQ(log.entries, (std::vector<std::pair<std::string, TTraceLevel>>{
-                               {"Sent 2 bytes on socket ID " + handle, trace_socket},
+                               {"Sent 2 bytes on socket ID " + handle, trace_traffic},
                                {"", trace_sent},
-                               {"Sent 6 bytes on socket ID " + handle, trace_socket},
+                               {"Sent 6 bytes on socket ID " + handle, trace_traffic},
                                {"NOOP", trace_sent},
                                {"Closed socket ID " + handle, trace_socket},
                            }));
@@ -414,7 +414,8 @@ TEST(TcpIpConnection, OpenAndCloseAreTracedWithPortHostAndHandle)
 
     EXPECT_THAT(log.at(trace_socket),
                 ElementsAre("Opened output socket " + port + " to host 127.0.0.1 successfully; ID " + handle,
-                            "Received 7 bytes on socket ID " + handle, "Closed socket ID " + handle));
+                            "Closed socket ID " + handle));
+    EXPECT_THAT(log.at(trace_traffic), ElementsAre("Received 7 bytes on socket ID " + handle));
     EXPECT_EQ(client.Socket, platform::invalid_socket);
     EXPECT_FALSE(client.Connected);
     EXPECT_EQ(client.SocketState(client.Socket), socket_none);

@@ -25,11 +25,11 @@ struct TraceLog {
         return texts;
     }
 
-    // The texts at trace_socket that begin with `prefix` ("Sent ", "Received ").
+    // The byte counts (trace_traffic) that begin with `prefix` ("Sent ", "Received ").
     std::vector<std::string> socket_events(const std::string& prefix) const
     {
         std::vector<std::string> texts;
-        for (const auto& text : at(trace_socket))
+        for (const auto& text : at(trace_traffic))
             if (text.starts_with(prefix)) texts.push_back(text);
         return texts;
     }
