@@ -549,6 +549,8 @@ std::unique_ptr<Mailbox> MakeMailbox(const TNastaveni& settings, RunLog& log)
         case MailboxEvent::fetched: log.Fetched(); break;
         case MailboxEvent::deleted: log.Removed(count, RunLog::Removal::deleted); break;
         case MailboxEvent::moved: log.Removed(count, RunLog::Removal::moved); break;
+        case MailboxEvent::marked: log.Marked(count); break;
+        case MailboxEvent::committed: log.Committed(); break;
         case MailboxEvent::flagged:
             log.Removed(count, RunLog::Removal::flagged);
             log.Cause("The server offers neither MOVE nor UIDPLUS: " + std::to_string(count) +

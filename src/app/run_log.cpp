@@ -64,18 +64,6 @@ bool is_auth_continuation(const std::string& line)
     return line == "+" || line.starts_with("+ ");
 }
 
-// The SMTP reply code of a line that ends a reply ("250 ok", not "250-more"); -1 otherwise.
-int final_reply_code(const std::string& line)
-{
-    if (line.size() < 3 || (line.size() > 3 && line[3] != ' ')) return -1;
-    int code = 0;
-    for (int i = 0; i < 3; ++i) {
-        if (line[i] < '0' || line[i] > '9') return -1;
-        code = code * 10 + (line[i] - '0');
-    }
-    return code;
-}
-
 // One entry is one line: what a server sends cannot start a line of its own.
 std::string one_line(std::string text)
 {
@@ -201,26 +189,8 @@ void RunLog::Trace(const std::string& line, TTraceLevel level)
     try {
         FlushCount();
         switch (level) {
-        case trace_sent: {
-            const std::string upper = ascii_upper(line.substr(0, line.find(' ')));
-            last_command_ = upper.size() <= 8 ? upper : std::string();
-            Write('>', MaskTraceLine(line, level, in_auth_));
-            break;
-        }
-        case trace_received: {
-            Write('<', MaskTraceLine(line, level, in_auth_));
-            const int code = final_reply_code(line);
-            if (last_command_ == "RCPT" && code >= 0) (code < 400 ? recipients_accepted_ : recipients_refused_)++;
-            if (data_sent_ && code >= 0) {
-                if (code < 300) ++messages_sent_;
-                data_sent_ = false;
-            }
-            const bool ok = line.starts_with("+OK");
-            if (last_command_ == "RETR" && ok) ++messages_fetched_;
-            if (last_command_ == "DELE" && ok) ++messages_deleted_;
-            if (last_command_ == "QUIT" && ok) quit_confirmed_ = true;
-            break;
-        }
+        case trace_sent: Write('>', MaskTraceLine(line, level, in_auth_)); break;
+        case trace_received: Write('<', MaskTraceLine(line, level, in_auth_)); break;
         case trace_socket: Write('=', line); break;
         case trace_security: Write('!', line); break;
         case trace_traffic: break;
@@ -281,15 +251,17 @@ void RunLog::CountSentText(std::string_view bytes)
         FlushCount();
         count_mark_ = '>';
     }
-    data_sent_ = true;
     count_lines_ += static_cast<decltype(count_lines_)>(std::count(bytes.begin(), bytes.end(), '\n'));
     count_bytes_ += bytes.size();
 }
 
-void RunLog::Fetched()
-{
-    ++messages_fetched_;
-}
+void RunLog::RecipientAccepted() { ++recipients_accepted_; }
+
+void RunLog::RecipientRefused() { ++recipients_refused_; }
+
+void RunLog::MessageAccepted() { ++messages_sent_; }
+
+void RunLog::Fetched() { ++messages_fetched_; }
 
 void RunLog::Removed(std::size_t count, Removal how)
 {
@@ -301,6 +273,10 @@ void RunLog::Removed(std::size_t count, Removal how)
     case Removal::flagged: messages_flagged_ += count; break;
     }
 }
+
+void RunLog::Marked(std::size_t count) { messages_deleted_ += int(count); }
+
+void RunLog::Committed() { quit_confirmed_ = true; }
 
 void RunLog::CountReceived(const std::string& line)
 {

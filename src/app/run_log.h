@@ -55,12 +55,20 @@ public:
     void CountSentText(std::string_view bytes);
     void CountReceived(const std::string& line);
 
-    // For a dialogue the end line cannot be read from (IMAP's commands carry tags, not verbs):
-    // one message fetched whole; messages taken out, which holds once their command was
-    // answered. POP3's are read from RETR, DELE and QUIT and must not be told as well.
+    // What the end line counts, as the clients tell it.
+    // SEND: each recipient the server accepted or refused; the message accepted after its
+    // contents (told with the counted contents above, it is "sent 1 message").
+    void RecipientAccepted();
+    void RecipientRefused();
+    void MessageAccepted();
+    // GET: one message fetched; messages taken out, which holds once their command was
+    // answered (IMAP).
     enum class Removal { deleted, moved, flagged };
     void Fetched();
     void Removed(std::size_t count, Removal how);
+    // POP3: messages marked deleted, which hold only once QUIT is answered; that answer.
+    void Marked(std::size_t count);
+    void Committed();
 
 private:
     void Write(char mark, const std::string& text);
@@ -78,16 +86,14 @@ private:
     std::uint64_t count_lines_ = 0;
     std::uint64_t count_bytes_ = 0;
 
-    // What the end line tells, gathered from the dialogue.
-    std::string last_command_;      // the verb of the last command sent, upper case
-    bool data_sent_ = false;        // SMTP: message contents went out after DATA
+    // What the end line tells, as the clients told it.
     int recipients_accepted_ = 0;
     int recipients_refused_ = 0;
     int messages_sent_ = 0;         // SMTP: accepted after the contents
     std::uint64_t sent_lines_ = 0;
     std::uint64_t sent_bytes_ = 0;
-    int messages_fetched_ = 0;      // POP3: RETR answered and its contents read
-    int messages_deleted_ = 0;      // POP3: DELE answered +OK; IMAP: deleted
+    int messages_fetched_ = 0;      // POP3: RETR answered; IMAP: arrived whole
+    int messages_deleted_ = 0;      // POP3: marked; IMAP: deleted
     std::size_t messages_moved_ = 0;    // IMAP: moved to the folder for taken messages
     std::size_t messages_flagged_ = 0;  // IMAP: only flagged \Deleted, for the server to expunge
     std::vector<std::string> stored_paths_;

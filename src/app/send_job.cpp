@@ -97,6 +97,13 @@ void SendJob(const TNastaveni& settings, RunLog& log)
     {
         LoggedSmtp smtp(log, icon);
         if (log.Active()) smtp.OnTrace = [&log](const std::string& line, TTraceLevel level) { log.Trace(line, level); };
+        smtp.OnEvent = [&log](SmtpEvent event) {
+            switch (event) {
+            case SmtpEvent::recipient_accepted: log.RecipientAccepted(); break;
+            case SmtpEvent::recipient_refused: log.RecipientRefused(); break;
+            case SmtpEvent::message_accepted: log.MessageAccepted(); break;
+            }
+        };
         T_Mail mail;
         T_Mime mime;
         mail.SMTP = &smtp;

@@ -68,21 +68,30 @@ void Pop3Mailbox::Summaries(std::uint32_t, const std::function<bool(std::uint32_
 
 void Pop3Mailbox::Fetch(const MailboxMessage& message, const std::function<void(std::string& line)>& sink)
 {
-    client.Retrieve(std::int32_t(message.key), sink);
+    // Counted when the server agrees to send it, as the run log has always counted POP3's.
+    client.Retrieve(std::int32_t(message.key), sink, [this] { Tell(MailboxEvent::fetched, 1); });
 }
 
-void Pop3Mailbox::Remove(const MailboxMessage& message) { client.Delete(std::int32_t(message.key)); }
+void Pop3Mailbox::Remove(const MailboxMessage& message)
+{
+    client.Delete(std::int32_t(message.key));
+    Tell(MailboxEvent::marked, 1);
+}
 
 void Pop3Mailbox::RemoveMany(const std::vector<std::uint32_t>& keys)
 {
     const std::vector<std::int32_t> numbers(keys.begin(), keys.end());
-    client.DeleteMany(numbers, [](std::int32_t, bool) {});
+    client.DeleteMany(numbers, [this](std::int32_t, bool marked) {
+        if (marked) Tell(MailboxEvent::marked, 1);
+    });
 }
 
 std::vector<std::uint32_t> Pop3Mailbox::Finish()
 {
-    // The run log reads POP3's deletions from its DELE and QUIT lines.
+    // Logout returns from a live session only once QUIT was answered "+OK".
+    const bool quitting = client.Connected;
     client.Logout();
+    if (quitting) Tell(MailboxEvent::committed, 1);
     return {};
 }
 

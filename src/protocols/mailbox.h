@@ -34,12 +34,14 @@ struct MailboxMessage {
 // summary was read: what the marker is looked for in, as POP3's summary_entry.
 std::string summary_entry(const MailboxMessage& message);
 
-// What the run log cannot read from a dialogue whose commands carry tags instead of verbs.
+// What a mailbox tells as it goes, for whoever counts it (the run log's end line).
 enum class MailboxEvent {
-    fetched,  // one message arrived whole
-    deleted,  // messages deleted (on Gmail: moved to its Trash)
-    moved,    // messages moved to the folder for taken messages
-    flagged,  // messages only flagged \Deleted: the expunge is left to the server
+    fetched,    // one message: IMAP once it arrived whole, POP3 once RETR was answered
+    deleted,    // messages deleted (on Gmail: moved to its Trash)
+    moved,      // messages moved to the folder for taken messages
+    flagged,    // messages only flagged \Deleted: the expunge is left to the server
+    marked,     // POP3: messages marked deleted, which go only once QUIT is answered
+    committed,  // POP3: QUIT answered, so what was marked is deleted
 };
 
 class Mailbox {
@@ -95,6 +97,12 @@ public:
 
     // Hears the events of MailboxEvent, with the number of messages.
     std::function<void(MailboxEvent event, std::size_t count)> OnEvent;
+
+protected:
+    void Tell(MailboxEvent event, std::size_t count) const
+    {
+        if (OnEvent) OnEvent(event, count);
+    }
 };
 
 // POP3: keys are the message numbers of the listing, ids its unique ids (UIDL). A session
@@ -146,7 +154,6 @@ private:
     void SelectFolder();
     // A session that broke took its removals with it; the next one is logged in.
     void Resume();
-    void Tell(MailboxEvent event, std::size_t count);
 
     std::uint32_t generation_ = 0;
     bool opened_ = false;

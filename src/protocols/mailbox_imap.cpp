@@ -125,9 +125,4 @@ void ImapMailbox::EndWithoutFinish() noexcept
     client.Logout();
 }
 
-void ImapMailbox::Tell(MailboxEvent event, std::size_t count)
-{
-    if (OnEvent) OnEvent(event, count);
-}
-
 }  // namespace zanpost

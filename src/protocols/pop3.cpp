@@ -514,13 +514,15 @@ void T_Pop3::Retrieve(std::int32_t n)
     Lines = std::move(message);
 }
 
-void T_Pop3::Retrieve(std::int32_t n, const std::function<void(std::string& line)>& sink)
+void T_Pop3::Retrieve(std::int32_t n, const std::function<void(std::string& line)>& sink,
+                      const std::function<void()>& answered)
 {
     // Emptied first: after a failure no earlier message may pass for message n.
     Lines.clear();
     ConnectFor(n);
     SendCommand("RETR " + std::to_string(n));
     ReadReply();
+    if (answered) answered();
     ReadDotTerminated(sink);
 }
 

@@ -143,7 +143,9 @@ public:
     // The same, handing each line of message n to `sink` as it arrives (the sink may take
     // its content) instead of keeping it in Lines, which is emptied: a large message is
     // never held whole. When it raises, the lines handed over were of a message cut short.
-    void Retrieve(std::int32_t n, const std::function<void(std::string& line)>& sink);
+    // `answered` hears the server's "+OK" to RETR, before the first line.
+    void Retrieve(std::int32_t n, const std::function<void(std::string& line)>& sink,
+                  const std::function<void()>& answered = {});
     // Marks message n deleted, logging in first when not connected.
     void Delete(std::int32_t n);
 

@@ -63,6 +63,11 @@ void T_SMTP::ReadReply(bool login_exchange)
 
 void T_SMTP::Refuse() const { throw EProtocolError("SMTP", ReplyText, ReplyCode); }
 
+void T_SMTP::Tell(SmtpEvent event) const
+{
+    if (OnEvent) OnEvent(event);
+}
+
 void T_SMTP::Fail(SecureCause cause, const std::string& message)
 {
     T_TcpIp::Logout();
@@ -188,6 +193,7 @@ void T_SMTP::Send(const std::string& mail_from, const StringList& recipients, co
         SendCommand("RCPT TO" + path_separator + "<" + address + ">");
         ReadReply();
         if (ReplyCode >= 400) RefusedRecipients.push_back(address);
+        Tell(ReplyCode >= 400 ? SmtpEvent::recipient_refused : SmtpEvent::recipient_accepted);
     }
 
     SendCommand("DATA");
@@ -197,6 +203,7 @@ void T_SMTP::Send(const std::string& mail_from, const StringList& recipients, co
     SendDotTerminated({}, source);
     ReadReply();
     if (ReplyCode >= 300) Refuse();
+    Tell(SmtpEvent::message_accepted);
 }
 
 }  // namespace zanpost

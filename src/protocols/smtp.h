@@ -25,6 +25,13 @@ using MessageSource = std::function<bool(std::string& block)>;
 // are read, not copied: they must outlive the source.
 MessageSource line_source(const StringList& lines, MessageSource more = {});
 
+// What a delivery tells as it goes, for whoever counts it (the run log's end line).
+enum class SmtpEvent {
+    recipient_accepted,  // RCPT TO answered below 400
+    recipient_refused,   // RCPT TO answered 400 or above: the others still get the message
+    message_accepted,    // the contents answered below 300: the server has taken the message
+};
+
 class T_SMTP : public T_TcpIp {
 public:
     T_SMTP();
@@ -47,6 +54,9 @@ public:
     // The recipients of the last delivery that the server refused (a code of 400 or more);
     // the message still went to the others.
     StringList RefusedRecipients;
+
+    // Hears the events of SmtpEvent as they happen.
+    std::function<void(SmtpEvent event)> OnEvent;
 
     // Send(MailFrom, MailTo, the lines of MailData); does nothing when MailData is empty.
     void Action() override;
@@ -83,6 +93,7 @@ private:
     void Ehlo();
     void StartTlsDialogue();
     void Authenticate();
+    void Tell(SmtpEvent event) const;
 
     StringList reply_lines_;  // every line of the last reply
     bool starttls_offered_ = false;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 namespace zanpost {
@@ -137,10 +138,8 @@ TEST(RunLogContents, MessageLinesAreCountedNeverWrittenHoweverTheirBlocksFall)
         const std::string path = dir.file("zanpost.log");
         {
             RunLog log(path, "3.98.30.3", "SEND");
-            log.Trace("RCPT TO: <a@x>", trace_sent);
-            log.Trace("250 ok", trace_received);
-            log.Trace("RCPT TO: <b@x>", trace_sent);
-            log.Trace("550 no such user", trace_received);
+            log.RecipientAccepted();
+            log.RecipientRefused();
             log.Trace("DATA", trace_sent);
             log.Trace("354 go on", trace_received);
             for (const std::string& block : blocks) {
@@ -148,6 +147,7 @@ TEST(RunLogContents, MessageLinesAreCountedNeverWrittenHoweverTheirBlocksFall)
                 if (&block == &blocks[0]) log.Trace("Sent 65536 bytes on socket ID 3", trace_traffic);
             }
             log.Trace("250 queued", trace_received);
+            log.MessageAccepted();
         }
         const std::string text = read_file(path);
         EXPECT_EQ(text.find("tajny"), std::string::npos) << text;
@@ -164,33 +164,50 @@ TEST(RunLogContents, MessageLinesAreCountedNeverWrittenHoweverTheirBlocksFall)
     }
 }
 
-TEST(RunLogContents, TheEndLineTellsWhatWasFetchedStoredAndDeleted)
+TEST(RunLogContents, TheEndLineCountsWhatTheClientsTold)
 {
-    TempDir dir;
-    const std::string path = dir.file("zanpost.log");
-    {
-        RunLog log(path, "3.98.30.3", "GET");
-        for (const char* n : {"1", "2"}) {
-            log.Trace(std::string("RETR ") + n, trace_sent);
-            log.Trace("+OK", trace_received);
-            log.CountReceived("From: x");
-            log.CountReceived("tajny obsah");
+    const struct {
+        const char* job;
+        std::function<void(RunLog&)> told;
+        std::vector<std::string> kept;  // the end line last
+    } cases[] = {
+        {"GET",
+         [](RunLog& log) {
+             for (const char* n : {"1", "2"}) {
+                 log.Trace(std::string("RETR ") + n, trace_sent);
+                 log.Trace("+OK", trace_received);
+                 log.Fetched();
+                 log.CountReceived("From: x");
+                 log.CountReceived("tajny obsah");
+             }
+             log.Stored("/in/a.dat", 7);
+             log.Stored("/out/prijato.txt");
+             log.Stored("/out/prijato.txt");
+             log.Marked(1);
+             log.Committed();
+         },
+         {"< (message: 2 lines, 22 bytes)\n", "+ stored /in/a.dat (7 bytes)\n",
+          " end GET: fetched 2, files stored 2, deleted 1, boxes 0\n"}},
+        {"GET", [](RunLog& log) { log.Marked(2); },
+         {" end GET: fetched 0, files stored 0, deleted 2 (QUIT unanswered: the server keeps them), boxes 0\n"}},
+        {"GET", [](RunLog& log) { log.Removed(1, RunLog::Removal::deleted); log.Removed(2, RunLog::Removal::moved); },
+         {" end GET: fetched 0, files stored 0, deleted 1, moved 2, boxes 0\n"}},
+        // Contents that went out and were refused after their end are no message sent.
+        {"SEND", [](RunLog& log) { log.RecipientAccepted(); log.CountSentText("x\r\n"); },
+         {" end SEND: sent nothing, recipients accepted 1, refused 0, boxes 0\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kept.back());
+        TempDir dir;
+        const std::string path = dir.file("zanpost.log");
+        {
+            RunLog log(path, "1", c.job);
+            c.told(log);
         }
-        log.Stored("/in/a.dat", 7);
-        log.Stored("/out/prijato.txt");
-        log.Stored("/out/prijato.txt");
-        log.Trace("DELE 1", trace_sent);
-        log.Trace("+OK", trace_received);
-        log.Trace("DELE 2", trace_sent);
-        log.Trace("-ERR no", trace_received);
-        log.Trace("QUIT", trace_sent);
-        log.Trace("+OK bye", trace_received);
+        const std::string text = read_file(path);
+        EXPECT_EQ(text.find("tajny obsah"), std::string::npos) << text;
+        for (const std::string& kept : c.kept) EXPECT_NE(text.find(kept), std::string::npos) << text;
     }
-    const std::string text = read_file(path);
-    EXPECT_EQ(text.find("tajny obsah"), std::string::npos) << text;
-    EXPECT_NE(text.find("< (message: 2 lines, 22 bytes)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("+ stored /in/a.dat (7 bytes)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find(" end GET: fetched 2, files stored 2, deleted 1, boxes 0\n"), std::string::npos) << text;
 }
 
 TEST(RunLogContents, StartLineBoxesAndCausesEachTakeOneLine)

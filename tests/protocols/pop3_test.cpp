@@ -1,5 +1,7 @@
 #include "protocols/pop3.h"
 
+#include "protocols/mailbox.h"
+
 #include "support/scripted_server.h"
 #include "support/trace_log.h"
 
@@ -616,6 +618,50 @@ TEST(Pop3Retrieve, TimedOutConnectionIsNeverAskedAgain)
     client.Logout();
     EXPECT_EQ(server.transcript(0), login_sent + "RETR 1\r\n");
     EXPECT_EQ(server.transcript(1), login_sent + "DELE 1\r\nQUIT\r\n");
+}
+
+TEST(Pop3Mailbox, TellsFetchedAtTheAnswerToRetrAndDeletionsAsTheServerAnswersThem)
+{
+    using Told = std::vector<std::pair<MailboxEvent, std::size_t>>;
+    MailboxMessage first;
+    first.key = 1;
+    const auto skip = [](std::string&) {};
+    const struct {
+        const char* what;
+        Conversation server;
+        std::function<void(Pop3Mailbox&)> steps;
+        Told told;
+    } cases[] = {
+        {"refused RETR and DELE tell nothing; the answered QUIT makes the marks hold",
+         without_uidl("1 10\r\n2 20").reply("-ERR no").reply("+OK\r\nhello\r\n.").reply("+OK").reply("-ERR locked").reply("+OK bye"),
+         [&](Pop3Mailbox& m) {
+             EXPECT_THROW(m.Fetch(first, skip), EProtocolError);
+             m.Fetch(first, skip);
+             m.RemoveMany({1, 2});
+             m.Finish();
+         },
+         {{MailboxEvent::fetched, 1}, {MailboxEvent::marked, 1}, {MailboxEvent::committed, 1}}},
+        {"DELE, then QUIT unanswered", without_uidl("1 10").reply("+OK").await_line().close(),
+         [&](Pop3Mailbox& m) { m.Remove(first); EXPECT_THROW(m.Finish(), ETcpIpError); }, {{MailboxEvent::marked, 1}}},
+        {"a message cut short was answered all the same; no session is left to QUIT",
+         without_uidl("1 10").reply("+OK\r\nhalf").close(),
+         [&](Pop3Mailbox& m) {
+             EXPECT_THROW(m.Fetch(first, skip), ETcpIpError);
+             m.Finish();
+         },
+         {{MailboxEvent::fetched, 1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server(c.server);
+        Pop3Mailbox mailbox;
+        aim(mailbox.client, server);
+        Told told;
+        mailbox.OnEvent = [&told](MailboxEvent event, std::size_t count) { told.emplace_back(event, count); };
+        mailbox.Open();
+        c.steps(mailbox);
+        EXPECT_EQ(told, c.told);
+    }
 }
 
 TEST(Pop3LostConnection, EveryStatusLineAndListingThatNeverComesRaises)

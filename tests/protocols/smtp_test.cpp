@@ -54,6 +54,8 @@ TEST(SmtpDialogue, DeliversToEveryAcceptedRecipientAndNotesTheRefusedOnes)
     client.MailTo = {"eva@example.cz", "petr@example.cz", "olga@example.cz", "ota@example.cz"};
     client.MailData = {"Subject: test", "", "body", ".", "..", ".5 kg"};
     const StringList data = client.MailData;
+    std::vector<SmtpEvent> told;
+    client.OnEvent = [&told](SmtpEvent event) { told.push_back(event); };
 
     client.Action();
     EXPECT_TRUE(client.Connected);  // Action leaves closing to its caller
@@ -68,6 +70,9 @@ TEST(SmtpDialogue, DeliversToEveryAcceptedRecipientAndNotesTheRefusedOnes)
                                        "DATA\r\n"
                                        "Subject: test\r\n\r\nbody\r\n..\r\n...\r\n..5 kg\r\n.\r\n");
     EXPECT_THAT(client.RefusedRecipients, ElementsAre("petr@example.cz", "olga@example.cz"));
+    EXPECT_THAT(told, ElementsAre(SmtpEvent::recipient_accepted, SmtpEvent::recipient_refused,
+                                  SmtpEvent::recipient_refused, SmtpEvent::recipient_accepted,
+                                  SmtpEvent::message_accepted));
     EXPECT_EQ(client.ReplyCode, 250);
     EXPECT_EQ(client.ReplyText, "queued as 12");
     EXPECT_EQ(client.HeloName, local_host_name());
@@ -241,6 +246,8 @@ TEST(SmtpRefusals, MessageRefusedAfterItsEnd)
     T_SMTP client;
     aim(client, server);
     fill(client);
+    std::vector<SmtpEvent> told;
+    client.OnEvent = [&told](SmtpEvent event) { told.push_back(event); };
     try {
         client.Action();
         FAIL() << "a refused message must raise";
@@ -248,6 +255,7 @@ TEST(SmtpRefusals, MessageRefusedAfterItsEnd)
         EXPECT_EQ(e.ReplyNumber, 552);
         EXPECT_EQ(e.message(), "message too big");
     }
+    EXPECT_THAT(told, ElementsAre(SmtpEvent::recipient_accepted));
 }
 
 TEST(SmtpRefusals, ReplyWithoutANumberIsAConversionError)
