@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <set>
 
 namespace zanpost {
@@ -164,49 +163,53 @@ TEST(RunLogContents, MessageLinesAreCountedNeverWrittenHoweverTheirBlocksFall)
     }
 }
 
-TEST(RunLogContents, TheEndLineCountsWhatTheClientsTold)
+TEST(RunLogContents, TheEndLineTellsWhatWasFetchedStoredAndDeleted)
+{
+    TempDir dir;
+    const std::string path = dir.file("zanpost.log");
+    {
+        RunLog log(path, "3.98.30.3", "GET");
+        for (const char* n : {"1", "2"}) {
+            log.Trace(std::string("RETR ") + n, trace_sent);
+            log.Trace("+OK", trace_received);
+            log.Fetched();
+            log.CountReceived("From: x");
+            log.CountReceived("tajny obsah");
+        }
+        log.Stored("/in/a.dat", 7);
+        log.Stored("/out/prijato.txt");
+        log.Stored("/out/prijato.txt");
+        log.Marked(1);
+        log.Committed();
+    }
+    const std::string text = read_file(path);
+    EXPECT_EQ(text.find("tajny obsah"), std::string::npos) << text;
+    EXPECT_NE(text.find("< (message: 2 lines, 22 bytes)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("+ stored /in/a.dat (7 bytes)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" end GET: fetched 2, files stored 2, deleted 1, boxes 0\n"), std::string::npos) << text;
+}
+
+TEST(RunLogContents, TheEndLineSaysWhatDidNotHold)
 {
     const struct {
         const char* job;
-        std::function<void(RunLog&)> told;
-        std::vector<std::string> kept;  // the end line last
+        void (*told)(RunLog&);
+        const char* end;
     } cases[] = {
-        {"GET",
-         [](RunLog& log) {
-             for (const char* n : {"1", "2"}) {
-                 log.Trace(std::string("RETR ") + n, trace_sent);
-                 log.Trace("+OK", trace_received);
-                 log.Fetched();
-                 log.CountReceived("From: x");
-                 log.CountReceived("tajny obsah");
-             }
-             log.Stored("/in/a.dat", 7);
-             log.Stored("/out/prijato.txt");
-             log.Stored("/out/prijato.txt");
-             log.Marked(1);
-             log.Committed();
-         },
-         {"< (message: 2 lines, 22 bytes)\n", "+ stored /in/a.dat (7 bytes)\n",
-          " end GET: fetched 2, files stored 2, deleted 1, boxes 0\n"}},
         {"GET", [](RunLog& log) { log.Marked(2); },
-         {" end GET: fetched 0, files stored 0, deleted 2 (QUIT unanswered: the server keeps them), boxes 0\n"}},
-        {"GET", [](RunLog& log) { log.Removed(1, RunLog::Removal::deleted); log.Removed(2, RunLog::Removal::moved); },
-         {" end GET: fetched 0, files stored 0, deleted 1, moved 2, boxes 0\n"}},
+         "fetched 0, files stored 0, deleted 2 (QUIT unanswered: the server keeps them), boxes 0"},
         // Contents that went out and were refused after their end are no message sent.
         {"SEND", [](RunLog& log) { log.RecipientAccepted(); log.CountSentText("x\r\n"); },
-         {" end SEND: sent nothing, recipients accepted 1, refused 0, boxes 0\n"}},
+         "sent nothing, recipients accepted 1, refused 0, boxes 0"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.kept.back());
         TempDir dir;
         const std::string path = dir.file("zanpost.log");
         {
             RunLog log(path, "1", c.job);
             c.told(log);
         }
-        const std::string text = read_file(path);
-        EXPECT_EQ(text.find("tajny obsah"), std::string::npos) << text;
-        for (const std::string& kept : c.kept) EXPECT_NE(text.find(kept), std::string::npos) << text;
+        EXPECT_NE(read_file(path).find(std::string(" end ") + c.job + ": " + c.end + "\n"), std::string::npos) << c.end;
     }
 }
 
