@@ -6,6 +6,7 @@
 // what is compared.
 
 #include "app/config.h"
+#include "app/job_fixture.h"
 #include "app/jobs.h"
 #include "app/oauth_token.h"
 #include "app/program.h"
@@ -35,17 +36,16 @@ using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
+using jobs_test::error_box;
+using jobs_test::imap_text;
+using jobs_test::notice;
+using jobs_test::pop3_text;
+using jobs_test::smtp_text;
 using zanpost::testing::read_file;
 using zanpost::testing::TempDir;
 using zanpost::testing::write_file;
 using namespace std::string_literals;
 
-std::string error_box(const std::string& utf8_text) { return "ZanPost - Chyba: " + utf8_text + "\n"; }
-
-const std::string notice = "ZanPost: P\u0159enos dat je ukon\u010den. Je-li to pot\u0159eba, zav\u011bste modem.\n";
-const std::string smtp_box = "Nepoda\u0159ilo se odeslat zpr\u00e1vu na server odchoz\u00ed po\u0161ty (SMTP).";
-const std::string pop3_box = "Nepoda\u0159ilo se p\u0159ipojit k serveru p\u0159\u00edchoz\u00ed po\u0161ty (POP3).";
-const std::string imap_box = "Nepoda\u0159ilo se p\u0159ipojit k serveru p\u0159\u00edchoz\u00ed po\u0161ty (IMAP).";
 const std::string bad_value = "Chybn\u00e1 hodnota v Zan_Post.ini: ";
 const std::string command_failed =
     "P\u0159\u00edkaz pro heslo (HesloPrikaz) selhal, nic nevypsal nebo nedob\u011bhl v\u010das.";
@@ -87,20 +87,10 @@ protected:
     {
         fs::create_directories(home_);
         fs::create_directories(cesta_);
-        set("Mail", "Odesilatel", "Ucetni <ucetni@firma.example>");
-        set("Mail", "Adresat", "centrala@firma.example");
-        set("Mail", "SMTP", "127.0.0.1");
-        set("Mail", "POP3", "127.0.0.1");
-        set("Mail", "Uzivatel", "u");
-        set("Mail", "Heslo", "p");
-        set("Mail", "Predmet", "ZAN_POST data");
+        for (const auto& [section, key, value] : jobs_test::office_settings(cesta_, telo_get_)) set(section, key, value);
         set("Mail", "Telo", work_ + "telo.txt");
-        set("Mail", "Telo_Get", telo_get_);
-        set("Mail", "Timeout", "2");
         set("Mail", "Protokol", log_);
-        set("Soubory", "Cesta", cesta_);
         set("Soubory", "Soubory", "data.dat");
-        set("Upozorneni", "Upozornovat", "1");
         write_file(work_ + "telo.txt", body_);
         write_file(in_cesta("data.dat"), data_);
         write_file(telo_get_, "z minula\r\n");
@@ -169,31 +159,31 @@ struct StopCase {
 TEST_F(OfflineJobTest, AWrongSettingStopsTheJobBeforeAnyConnection)
 {
     const std::vector<StopCase> cases = {
-        {"SMTP mode typo", "SEND", {{"SMTP", "Sifrovani", "STARTLS"}}, smtp_box + "\n" + bad_value + "[SMTP] Sifrovani"},
-        {"SMTP port 0", "SEND", {{"SMTP", "Port", "0"}}, smtp_box + "\n" + bad_value + "[SMTP] Port"},
-        {"SMTP APOP", "SEND", {{"SMTP", "Overeni", "APOP"}}, smtp_box + "\n" + bad_value + "[SMTP] Overeni"},
-        {"SMTP short pin", "SEND", {{"SMTP", "Otisk", "AB:CD"}}, smtp_box + "\n" + bad_value + "[SMTP] Otisk"},
+        {"SMTP mode typo", "SEND", {{"SMTP", "Sifrovani", "STARTLS"}}, smtp_text + "\n" + bad_value + "[SMTP] Sifrovani"},
+        {"SMTP port 0", "SEND", {{"SMTP", "Port", "0"}}, smtp_text + "\n" + bad_value + "[SMTP] Port"},
+        {"SMTP APOP", "SEND", {{"SMTP", "Overeni", "APOP"}}, smtp_text + "\n" + bad_value + "[SMTP] Overeni"},
+        {"SMTP short pin", "SEND", {{"SMTP", "Otisk", "AB:CD"}}, smtp_text + "\n" + bad_value + "[SMTP] Otisk"},
         {"SMTP bad value and no sender", "SEND", {{"SMTP", "Port", "x"}, {"Mail", "Odesilatel", "nobody"}},
-         smtp_box + "\n" + bad_value + "[SMTP] Port"},
+         smtp_text + "\n" + bad_value + "[SMTP] Port"},
         {"SMTP password command fails", "SEND",
          {{"SMTP", "Uzivatel", "ucetni"}, {"SMTP", "HesloPrikaz", "echo leaked-token; exit 1"}},
-         smtp_box + "\n" + command_failed},
-        {"no sender", "SEND", {{"Mail", "Odesilatel", ""}}, smtp_box},
-        {"sender without an address", "SEND", {{"Mail", "Odesilatel", "Ucetni bez adresy"}}, smtp_box},
-        {"POP3 mode typo", "GET", {{"POP3", "Sifrovani", "ssl"}}, pop3_box + "\n" + bad_value + "[POP3] Sifrovani"},
-        {"POP3 port word", "GET", {{"POP3", "Port", "pop3s"}}, pop3_box + "\n" + bad_value + "[POP3] Port"},
-        {"POP3 unknown mechanism", "GET", {{"POP3", "Overeni", "NTLM"}}, pop3_box + "\n" + bad_value + "[POP3] Overeni"},
-        {"POP3 password command silent", "GET", {{"POP3", "HesloPrikaz", "true"}}, pop3_box + "\n" + command_failed},
-        {"neither POP3 nor IMAP", "GET", {{"Mail", "Prijem", "IMAP4"}}, pop3_box + "\n" + bad_value + "[Mail] Prijem"},
+         smtp_text + "\n" + command_failed},
+        {"no sender", "SEND", {{"Mail", "Odesilatel", ""}}, smtp_text},
+        {"sender without an address", "SEND", {{"Mail", "Odesilatel", "Ucetni bez adresy"}}, smtp_text},
+        {"POP3 mode typo", "GET", {{"POP3", "Sifrovani", "ssl"}}, pop3_text + "\n" + bad_value + "[POP3] Sifrovani"},
+        {"POP3 port word", "GET", {{"POP3", "Port", "pop3s"}}, pop3_text + "\n" + bad_value + "[POP3] Port"},
+        {"POP3 unknown mechanism", "GET", {{"POP3", "Overeni", "NTLM"}}, pop3_text + "\n" + bad_value + "[POP3] Overeni"},
+        {"POP3 password command silent", "GET", {{"POP3", "HesloPrikaz", "true"}}, pop3_text + "\n" + command_failed},
+        {"neither POP3 nor IMAP", "GET", {{"Mail", "Prijem", "IMAP4"}}, pop3_text + "\n" + bad_value + "[Mail] Prijem"},
         {"IMAP port word", "GET", {{"Mail", "Prijem", "IMAP"}, {"IMAP", "Port", "imaps"}},
-         imap_box + "\n" + bad_value + "[IMAP] Port"},
+         imap_text + "\n" + bad_value + "[IMAP] Port"},
         {"USER is POP3's", "GET", {{"Mail", "Prijem", "imap"}, {"IMAP", "Overeni", "USER"}},
-         imap_box + "\n" + bad_value + "[IMAP] Overeni"},
+         imap_text + "\n" + bad_value + "[IMAP] Overeni"},
         {"moved into the folder it is read from", "GET", {{"Mail", "Prijem", "IMAP"}, {"IMAP", "Presun", "inbox"}},
-         imap_box + "\n" + bad_value + "[IMAP] Presun"},
+         imap_text + "\n" + bad_value + "[IMAP] Presun"},
         {"IMAP password command fails", "GET",
          {{"Mail", "Prijem", "IMAP"}, {"IMAP", "HesloPrikaz", "echo leaked-token; exit 1"}},
-         imap_box + "\n" + command_failed},
+         imap_text + "\n" + command_failed},
     };
     const auto fixture = ini_;
     for (const StopCase& c : cases) {
@@ -262,7 +252,7 @@ TEST_F(OfflineJobTest, AFirstGetThatRunsLongerThanTheTimeoutKeepsTheSecondFromTh
     const auto held = platform::FileLock::acquire(home_ + "Zan_Post.uidl.lock", 1);
     ASSERT_TRUE(held);
     const Outcome r = run("GET");
-    EXPECT_EQ(r.err, error_box(pop3_box));
+    EXPECT_EQ(r.err, error_box(pop3_text));
     EXPECT_EQ(r.out, notice);
     EXPECT_LT(r.seconds, 4.0);
     EXPECT_FALSE(r.connected);

@@ -14,17 +14,13 @@ namespace fs = std::filesystem;
 using zanpost::testing::read_file;
 using zanpost::testing::write_file;
 
-std::string error_box(std::string_view utf8_text) { return "ZanPost - Chyba: " + std::string(utf8_text) + "\n"; }
-
 std::string file_not_saved(std::string_view path)
 {
     return error_box("Nepoda\u0159ilo se ulo\u017eit soubor \"" + std::string(path) + "\".");
 }
 
-const std::string notice = "ZanPost: P\u0159enos dat je ukon\u010den. Je-li to pot\u0159eba, zav\u011bste modem.\n";
-const std::string smtp_failed = error_box("Nepoda\u0159ilo se odeslat zpr\u00e1vu na server odchoz\u00ed po\u0161ty (SMTP).");
-const std::string pop3_not_connected =
-    error_box("Nepoda\u0159ilo se p\u0159ipojit k serveru p\u0159\u00edchoz\u00ed po\u0161ty (POP3).");
+const std::string smtp_failed = error_box(smtp_text);
+const std::string pop3_not_connected = error_box(pop3_text);
 const std::string message_not_fetched =
     error_box("Nepoda\u0159ilo se z\u00edskat do\u0161lou zpr\u00e1vu ze serveru p\u0159\u00edchoz\u00ed po\u0161ty (POP3).");
 const std::string output_not_saved = error_box("Nepoda\u0159ilo se ulo\u017eit text zpr\u00e1vy.");
@@ -55,18 +51,7 @@ void JobTest::SetUp()
     fs::create_directories(cesta_);
     fs::copy_file(ZANPOST_EXE, exe_);
 
-    set("Mail", "Odesilatel", "Ucetni <ucetni@firma.example>");
-    set("Mail", "Adresat", "centrala@firma.example");
-    set("Mail", "SMTP", "127.0.0.1");
-    set("Mail", "POP3", "127.0.0.1");
-    set("Mail", "Uzivatel", "u");
-    set("Mail", "Heslo", "p");
-    set("Mail", "Predmet", "ZAN_POST data");
-    set("Mail", "Telo_Get", telo_get_);
-    // Long enough for a loaded machine, short enough that a silent server ends a test soon.
-    set("Mail", "Timeout", "2");
-    set("Soubory", "Cesta", cesta_);
-    set("Upozorneni", "Upozornovat", "1");
+    for (const auto& [section, key, value] : office_settings(cesta_, telo_get_)) set(section, key, value);
 }
 
 void JobTest::set(const std::string& section, const std::string& key, const std::string& value)

@@ -10,6 +10,7 @@
 // work/prijato.txt. What the program printed is captured: error boxes on standard error,
 // the completion notice on standard output, each as "caption: text" in UTF-8.
 
+#include "app/job_fixture.h"
 #include "rtl/string_list.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
@@ -43,9 +44,7 @@ struct Outcome {
 };
 
 // The boxes as the program prints them.
-std::string error_box(std::string_view utf8_text);
 std::string file_not_saved(std::string_view path);
-extern const std::string notice;
 extern const std::string smtp_failed;
 extern const std::string pop3_not_connected;
 extern const std::string message_not_fetched;

@@ -60,14 +60,14 @@ struct LedgerRun {
     std::vector<std::string> sent;  // per connection
     std::string text;               // Telo_Get afterwards; empty: not written
     std::vector<std::string> files;  // stored in Cesta
-    std::string err;
+    std::string err{};
     bool output_fails = false;       // Telo_Get is a directory: the texts cannot be written
 };
 
 struct LedgerCase {
     const char* name;
     std::vector<LedgerRun> runs;
-    std::string ledger_before;  // written before the first run; empty: none
+    std::string ledger_before{};  // written before the first run; empty: none
     const char* logged = "";    // what the run log says of it
     const char* evidence = "";  // [POP3] Evidence under work/; empty: the default
 };
@@ -226,8 +226,9 @@ TEST_P(LedgerTest, EveryMessageIsStoredOnceAndOnlyNewMailCosts)
         EXPECT_EQ(files, step.files);
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
         // Whatever the run met, the ledger it leaves serves the next.
-        if (exists(ledger_path()) && *lc.evidence == '\0')
+        if (exists(ledger_path()) && *lc.evidence == '\0') {
             EXPECT_EQ(MailLedger(ledger_path(), "127.0.0.1 110 u").Load(), MailLedger::Loaded::loaded);
+        }
     }
     // The run log tells why a ledger was set aside, and only then speaks of it.
     const std::string logged = read(log);
