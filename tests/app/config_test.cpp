@@ -116,7 +116,7 @@ TEST(ConfigPath, IsTheFileBesideTheExecutable)
     }
 }
 
-class LoadConfigTest : public ::testing::Test {
+class ReadConfigTest : public ::testing::Test {
 protected:
     void load(const std::string& ini)
     {
@@ -131,7 +131,7 @@ protected:
     const TUpozorneni& Upozorneni = settings_.Upozorneni;
 };
 
-TEST_F(LoadConfigTest, ReadsEveryKeyIntoItsField)
+TEST_F(ReadConfigTest, ReadsEveryKeyIntoItsField)
 {
     load("[Mail]\r\n"
          "Odesilatel=ucetni@firma.test\r\n"
@@ -166,7 +166,7 @@ TEST_F(LoadConfigTest, ReadsEveryKeyIntoItsField)
     EXPECT_EQ(Upozorneni.Text, "Hotovo.");
 }
 
-TEST_F(LoadConfigTest, KeysOnlyInMailLeaveTheNoticeOnWithTheCzechSentence)
+TEST_F(ReadConfigTest, KeysOnlyInMailLeaveTheNoticeOnWithTheCzechSentence)
 {
     load("[Mail]\nOdesilatel=x@y.test\nCesta=/wrong/section/\n");
     EXPECT_EQ(Zprava.Odesilatel, "x@y.test");
@@ -177,7 +177,7 @@ TEST_F(LoadConfigTest, KeysOnlyInMailLeaveTheNoticeOnWithTheCzechSentence)
     EXPECT_EQ(Upozorneni.Text, "P\xF8" "enos dat je ukon\xE8" "en. Je-li to pot\xF8" "eba, zav\xEC" "ste modem.");
 }
 
-TEST_F(LoadConfigTest, UpozornovatReadsAsANumber)
+TEST_F(ReadConfigTest, UpozornovatReadsAsANumber)
 {
     load("[Upozorneni]\nUpozornovat=0\n");
     EXPECT_FALSE(Upozorneni.Upozornovat);
@@ -191,13 +191,13 @@ TEST_F(LoadConfigTest, UpozornovatReadsAsANumber)
     EXPECT_FALSE(Upozorneni.Upozornovat);
 }
 
-TEST_F(LoadConfigTest, EmptyTextKeyGivesAnEmptyNotice)
+TEST_F(ReadConfigTest, EmptyTextKeyGivesAnEmptyNotice)
 {
     load("[Upozorneni]\nText=\n");
     EXPECT_EQ(Upozorneni.Text, "");
 }
 
-TEST_F(LoadConfigTest, LongValueIsCutTo1023Characters)
+TEST_F(ReadConfigTest, LongValueIsCutTo1023Characters)
 {
     load("[Mail]\nAdresat=" + std::string(2000, 'r') + "\n[Soubory]\nCesta=/d/\n");
     EXPECT_EQ(Zprava.Adresat, std::string(1023, 'r'));
@@ -205,7 +205,7 @@ TEST_F(LoadConfigTest, LongValueIsCutTo1023Characters)
     EXPECT_EQ(Zprava.Cesta, "/d/");
 }
 
-TEST_F(LoadConfigTest, QuotedValuesLoseTheirQuotes)
+TEST_F(ReadConfigTest, QuotedValuesLoseTheirQuotes)
 {
     load("[Mail]\nPredmet=\"  ZAN_POST s mezerami  \"\nHeslo='a;b'\n[Soubory]\nCesta=\"/data dir/\"\n");
     EXPECT_EQ(Zprava.Predmet, "  ZAN_POST s mezerami  ");
@@ -213,7 +213,7 @@ TEST_F(LoadConfigTest, QuotedValuesLoseTheirQuotes)
     EXPECT_EQ(Zprava.Cesta, "/data dir/");
 }
 
-TEST_F(LoadConfigTest, TimeoutTakesHexadecimalAndFallsBackTo600)
+TEST_F(ReadConfigTest, TimeoutTakesHexadecimalAndFallsBackTo600)
 {
     load("[Mail]\nTimeout=0x3C\n");
     EXPECT_EQ(Zprava.Timeout, 60);
@@ -225,7 +225,7 @@ TEST_F(LoadConfigTest, TimeoutTakesHexadecimalAndFallsBackTo600)
     EXPECT_EQ(Zprava.Timeout, 600);
 }
 
-TEST_F(LoadConfigTest, AbsentFileGivesEveryDefault)
+TEST_F(ReadConfigTest, AbsentFileGivesEveryDefault)
 {
     settings_ = ReadConfig(dir_.file("absent.ini"));
     EXPECT_EQ(Zprava.Odesilatel, "");
@@ -236,7 +236,7 @@ TEST_F(LoadConfigTest, AbsentFileGivesEveryDefault)
     EXPECT_EQ(Upozorneni.Text, default_notice_text);
 }
 
-TEST_F(LoadConfigTest, CodePageBytesArriveUnchanged)
+TEST_F(ReadConfigTest, CodePageBytesArriveUnchanged)
 {
     load("[Mail]\nPredmet=Zpr\xE1va \x9A" "ance\n");
     EXPECT_EQ(Zprava.Predmet, "Zpr\xE1va \x9A" "ance");
