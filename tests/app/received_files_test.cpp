@@ -160,9 +160,13 @@ TEST(IncomingFile, EndsWithTheWholeFileOrTheOldOne)
             for (const auto& piece : c.before_mark) EXPECT_TRUE(file.Write(piece));
             const OutputFile::Mark mark = file.Mark();
             for (const auto& piece : c.after_mark) EXPECT_TRUE(file.Write(piece));
-            if (c.rewind) EXPECT_TRUE(file.RewindTo(mark));
+            if (c.rewind) {
+                EXPECT_TRUE(file.RewindTo(mark));
+            }
             for (const auto& piece : c.after_rewind) EXPECT_TRUE(file.Write(piece));
-            if (c.end == End::commit) EXPECT_EQ(file.Length(), static_cast<long long>(c.expected.size()));
+            if (c.end == End::commit) {
+                EXPECT_EQ(file.Length(), static_cast<long long>(c.expected.size()));
+            }
             // The old file stays until the commit.
             EXPECT_EQ(read_file(path), "old");
             if (c.end == End::commit) file.Commit();
