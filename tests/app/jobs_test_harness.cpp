@@ -208,9 +208,19 @@ Part base64_part(const std::string& bytes, const std::string& disposition, const
     return part;
 }
 
+Message office_message(const std::string& word, char letter)
+{
+    const std::string upper(1, static_cast<char>(letter - 'a' + 'A'));
+    return multipart_message("ZAN_POST " + word,
+                             {base64_part("soubor " + upper, "attachment; filename=\"" + std::string(1, letter) + ".dat\""),
+                              Part{{"Content-Type: text/plain"}, {"text " + upper}}});
+}
+
 namespace {
 
 std::string stuffed(const std::string& line) { return !line.empty() && line.front() == '.' ? "." + line : line; }
+
+}  // namespace
 
 std::size_t size_of(const Message& message)
 {
@@ -218,8 +228,6 @@ std::size_t size_of(const Message& message)
     for (const auto& line : message) size += line.size() + 2;
     return size;
 }
-
-}  // namespace
 
 std::string listing_answer(const std::vector<Message>& mailbox)
 {

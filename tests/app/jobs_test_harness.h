@@ -130,6 +130,13 @@ Part base64_part(const std::string& bytes, const std::string& disposition,
                  const std::string& content_type = "application/octet-stream");
 std::string base64(std::string_view bytes);
 
+// A branch office's daily message: subject "ZAN_POST <word>", the file "<letter>.dat" holding
+// "soubor <LETTER>", and the text "text <LETTER>" that GET appends to Telo_Get.
+Message office_message(const std::string& word, char letter);
+
+// The size a POP3 server lists for a message: its lines, each with CR LF.
+std::size_t size_of(const Message& message);
+
 // Server answers, each ready for Conversation::reply (the final CR LF is added there).
 std::string listing_answer(const std::vector<Message>& mailbox);
 std::string top_answer(const Message& message);

@@ -19,24 +19,20 @@
 namespace zanpost::jobs_test {
 namespace {
 
-// A message on the server under its unique id.
+// A message on the server under its unique id, and what storing it hands over.
 struct Held {
     std::string id;
     Message message;
+    std::string text;  // appended to Telo_Get
+    std::string file;  // stored in Cesta
 };
 using Mailbox = std::vector<Held>;
 
-const Message first = multipart_message("ZAN_POST prvni", {base64_part("soubor A", "attachment; filename=\"a.dat\""),
-                                                            Part{{"Content-Type: text/plain"}, {"text A"}}});
-const Message second = multipart_message("ZAN_POST druha", {base64_part("soubor B", "attachment; filename=\"b.dat\""),
-                                                             Part{{"Content-Type: text/plain"}, {"text B"}}});
-const Message third = multipart_message("ZAN_POST treti", {base64_part("soubor C", "attachment; filename=\"c.dat\""),
-                                                            Part{{"Content-Type: text/plain"}, {"text C"}}});
-const Message fourth = multipart_message("ZAN_POST ctvrta", {base64_part("soubor D", "attachment; filename=\"d.dat\""),
-                                                             Part{{"Content-Type: text/plain"}, {"text D"}}});
-const Message private_mail = plain_message("obed", {"v poledne"});
-
-const Held a{"id-a", first}, b{"id-b", second}, c{"id-c", third}, d{"id-d", fourth}, p{"id-p", private_mail};
+const Held a{"id-a", office_message("prvni", 'a'), " prvni\r\ntext A\r\n", "a.dat"},
+    b{"id-b", office_message("druha", 'b'), " druha\r\ntext B\r\n", "b.dat"},
+    c{"id-c", office_message("treti", 'c'), " treti\r\ntext C\r\n", "c.dat"},
+    d{"id-d", office_message("ctvrta", 'd'), " ctvrta\r\ntext D\r\n", "d.dat"},
+    p{"id-p", plain_message("obed", {"v poledne"}), "", ""};
 
 // Greeting, USER, PASS, LIST and UIDL answered for the mailbox.
 Conversation logged_in(const Mailbox& box)
@@ -64,6 +60,30 @@ struct LedgerRun {
     bool output_fails = false;       // Telo_Get is a directory: the texts cannot be written
 };
 
+// A run that asks for the summaries of the messages at `topped` (from 1, in that order), stores
+// the one at `stored` and has its QUIT answered - or, `quit_lost`, the connection closed on it.
+LedgerRun stores(const Mailbox& box, const std::vector<std::size_t>& topped, std::size_t stored, bool quit_lost = false)
+{
+    const Held& held = box[stored - 1];
+    std::string sent = login_sent;
+    for (std::size_t t : topped) sent += "TOP " + std::to_string(t) + " 1\r\n";
+    sent += "RETR " + std::to_string(stored) + "\r\nDELE " + std::to_string(stored) + "\r\nQUIT\r\n";
+    return {[=] {
+                Conversation server = logged_in(box);
+                for (std::size_t t : topped) server.reply(top_answer(box[t - 1].message));
+                server.reply(retr_answer(held.message)).reply("+OK");
+                if (quit_lost)
+                    server.await_line().close();
+                else
+                    server.reply("+OK bye");
+                return std::vector{server};
+            },
+            {sent},
+            held.text,
+            {held.file},
+            quit_lost ? pop3_not_connected : ""};
+}
+
 struct LedgerCase {
     const char* name;
     std::vector<LedgerRun> runs;
@@ -72,127 +92,80 @@ struct LedgerCase {
     const char* evidence = "";  // [POP3] Evidence under work/; empty: the default
 };
 
-std::string size_of(const Message& message)
-{
-    std::size_t size = 0;
-    for (const auto& line : message) size += line.size() + 2;
-    return std::to_string(size);
-}
-
 std::vector<LedgerCase> ledger_cases()
 {
     return {
         {"a message seen unmarked is not asked for again",
-         {{[] { return std::vector{logged_in({p, a}).reply(top_answer(first)).reply(top_answer(private_mail))
-                                       .reply(retr_answer(first)).reply("+OK").reply("+OK bye")}; },
-           {login_sent + "TOP 2 1\r\nTOP 1 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"}},
-          {[] { return std::vector{logged_in({p, b}).reply(top_answer(second)).reply(retr_answer(second))
-                                       .reply("+OK").reply("+OK bye")}; },
-           {login_sent + "TOP 2 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n"},
-           " druha\r\ntext B\r\n",
-           {"b.dat"}},
-          // Nothing new: the floor of a run, no TOP at all.
-          {[] { return std::vector{logged_in({p}).reply("+OK bye")}; }, {login_sent + "QUIT\r\n"}, "", {}}}},
+         {stores({p, a}, {2, 1}, 2), stores({p, b}, {2}, 2)}},
         {"an id given again to a message of another size is a new message",
-         {{[] { return std::vector{logged_in({p}).reply(top_answer(private_mail)).reply("+OK bye")}; },
+         {{[] { return std::vector{logged_in({p}).reply(top_answer(p.message)).reply("+OK bye")}; },
            {login_sent + "TOP 1 1\r\nQUIT\r\n"},
            "",
            {}},
-          {[] { return std::vector{logged_in({{p.id, first}}).reply(top_answer(first)).reply(retr_answer(first))
-                                       .reply("+OK").reply("+OK bye")}; },
-           {login_sent + "TOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"}}}},
+          stores({{p.id, a.message, a.text, a.file}}, {1}, 1)}},
         {"the answer to QUIT lost, the server deleted: nothing comes twice",
-         {{[] { return std::vector{logged_in({a, p}).reply(top_answer(private_mail)).reply(top_answer(first))
-                                       .reply(retr_answer(first)).reply("+OK").await_line().close()}; },
-           {login_sent + "TOP 2 1\r\nTOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"},
-           pop3_not_connected},
+         {stores({a, p}, {2, 1}, 1, true),
+          // Nothing new: the floor of a run, no TOP at all.
           {[] { return std::vector{logged_in({p}).reply("+OK bye")}; }, {login_sent + "QUIT\r\n"}, "", {}}}},
         {"the connection broken before QUIT, the server kept it: deleted unfetched next run",
-         {{[] { return std::vector{logged_in({a, b}).reply(top_answer(second)).reply(top_answer(first))
-                                       .reply(retr_answer(first)).reply("+OK").await_line().close()}; },
+         {{[] { return std::vector{logged_in({a, b}).reply(top_answer(b.message)).reply(top_answer(a.message))
+                                       .reply(retr_answer(a.message)).reply("+OK").await_line().close()}; },
            {login_sent + "TOP 2 1\r\nTOP 1 1\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"},
+           a.text,
+           {a.file},
            message_not_fetched},
-          {[] { return std::vector{logged_in({a, b}).reply(top_answer(second)).reply("+OK").reply(retr_answer(second))
-                                       .reply("+OK").reply("+OK bye")}; },
+          {[] { return std::vector{logged_in({a, b}).reply(top_answer(b.message)).reply("+OK")
+                                       .reply(retr_answer(b.message)).reply("+OK").reply("+OK bye")}; },
            {login_sent + "TOP 2 1\r\nDELE 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n"},
-           " druha\r\ntext B\r\n",
-           {"b.dat"}},
+           b.text,
+           {b.file}},
           {[] { return std::vector{logged_in({}).reply("+OK bye")}; }, {"USER u\r\nPASS p\r\nLIST\r\nQUIT\r\n"}, "", {}}}},
         {"broken in the middle of a run: the session after it deletes again what was stored",
          {{[] {
                // Four summaries are worth asking for PIPELINING; this server knows no CAPA.
-               return std::vector{logged_in({a, b, c, d}).reply("-ERR unknown command").reply(top_answer(fourth))
-                                      .reply(top_answer(third)).reply(top_answer(second)).reply(top_answer(first))
-                                      .reply(retr_answer(first)).reply("+OK").await_line().close(),
+               return std::vector{logged_in({a, b, c, d}).reply("-ERR unknown command").reply(top_answer(d.message))
+                                      .reply(top_answer(c.message)).reply(top_answer(b.message))
+                                      .reply(top_answer(a.message)).reply(retr_answer(a.message)).reply("+OK")
+                                      .await_line().close(),
                                   Conversation().say("+OK again").reply("+OK").reply("+OK").reply(
-                                      listing_answer({first, second, third, fourth}))
-                                      .reply("+OK 3 id-c").reply(retr_answer(third)).reply("+OK")
-                                      .reply("+OK 4 id-d").reply(retr_answer(fourth)).reply("+OK")
+                                      listing_answer({a.message, b.message, c.message, d.message}))
+                                      .reply("+OK 3 id-c").reply(retr_answer(c.message)).reply("+OK")
+                                      .reply("+OK 4 id-d").reply(retr_answer(d.message)).reply("+OK")
                                       .reply("+OK 1 id-a").reply("+OK").reply("+OK bye")};
            },
            {login_sent + "CAPA\r\nTOP 4 1\r\nTOP 3 1\r\nTOP 2 1\r\nTOP 1 1\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\n",
             "USER u\r\nPASS p\r\nLIST\r\nUIDL 3\r\nRETR 3\r\nDELE 3\r\nUIDL 4\r\nRETR 4\r\nDELE 4\r\nUIDL 1\r\nDELE 1\r\n"
             "QUIT\r\n"},
-           " prvni\r\ntext A\r\n treti\r\ntext C\r\n ctvrta\r\ntext D\r\n",
-           {"a.dat", "c.dat", "d.dat"},
+           a.text + c.text + d.text,
+           {a.file, c.file, d.file},
            message_not_fetched},
-          {[] { return std::vector{logged_in({b}).reply(top_answer(second)).reply(retr_answer(second)).reply("+OK")
-                                       .reply("+OK bye")}; },
-           {login_sent + "TOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n"},
-           " druha\r\ntext B\r\n",
-           {"b.dat"}}}},
+          stores({b}, {1}, 1)}},
         {"the texts not written: no QUIT, and the message not recorded as stored, so it comes again",
-         {{[] { return std::vector{logged_in({a}).reply(top_answer(first)).reply(retr_answer(first)).reply("+OK")}; },
+         {{[] { return std::vector{logged_in({a}).reply(top_answer(a.message)).reply(retr_answer(a.message)).reply("+OK")}; },
            {login_sent + "TOP 1 1\r\nRETR 1\r\nDELE 1\r\n"},
            "",
-           {"a.dat"},
+           {a.file},
            output_not_saved,
            true},
-          {[] { return std::vector{logged_in({a}).reply(top_answer(first)).reply(retr_answer(first)).reply("+OK")
-                                       .reply("+OK bye")}; },
-           {login_sent + "TOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"}}}},
+          stores({a}, {1}, 1)}},
+        // Without a ledger to say it was stored, a message the server did not delete comes
+        // again on the second run, as it always did; the private one is known by then.
         {"a damaged ledger: this run as without one, the next one with a new ledger",
-         {{[] { return std::vector{logged_in({a, p}).reply(top_answer(private_mail)).reply(top_answer(first))
-                                       .reply(retr_answer(first)).reply("+OK").await_line().close()}; },
-           {login_sent + "TOP 2 1\r\nTOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"},
-           pop3_not_connected},
-          // Without a ledger to say it was stored, a message the server did not delete
-          // comes again, as it always did; the private one is known by now.
-          {[] { return std::vector{logged_in({a, p}).reply(top_answer(first)).reply(retr_answer(first))
-                                       .reply("+OK").reply("+OK bye")}; },
-           {login_sent + "TOP 1 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"}}},
+         {stores({a, p}, {2, 1}, 1, true), stores({a, p}, {1}, 1)},
          "ZanPost ledger 1\r\nmailbox 127.0.0.1 110 u\r\nS 12 garbage\r\n",
          "is damaged"},
         {"the ledger of another mailbox is not trusted",
-         {{[] { return std::vector{logged_in({p, a}).reply(top_answer(first)).reply(top_answer(private_mail))
-                                       .reply(retr_answer(first)).reply("+OK").reply("+OK bye")}; },
-           {login_sent + "TOP 2 1\r\nTOP 1 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n"},
-           " prvni\r\ntext A\r\n",
-           {"a.dat"}}},
-         "ZanPost ledger 1\r\nmailbox 127.0.0.1 110 jiny\r\nS " + size_of(first) + " 2026-12-07 id-a\r\nU " +
-             size_of(private_mail) + " - id-p\r\n",
+         {stores({p, a}, {2, 1}, 2)},
+         "ZanPost ledger 1\r\nmailbox 127.0.0.1 110 jiny\r\nS " + std::to_string(size_of(a.message)) + " 2026-12-07 id-a\r\nU " +
+             std::to_string(size_of(p.message)) + " - id-p\r\n",
          "is of another mailbox"},
         {"a ledger that cannot be written: the run as without one",
-         {{[] { return std::vector{logged_in({a, b}).reply(top_answer(second)).reply(top_answer(first))
-                                       .reply(retr_answer(first)).reply("+OK").await_line().close()}; },
+         {{[] { return std::vector{logged_in({a, b}).reply(top_answer(b.message)).reply(top_answer(a.message))
+                                       .reply(retr_answer(a.message)).reply("+OK").await_line().close()}; },
            {login_sent + "TOP 2 1\r\nTOP 1 1\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\n"},
            // The text is taken back, to come with the message next time.
            "",
-           {"a.dat"},
+           {a.file},
            message_not_fetched}},
          "",
          "No lock beside the ledger",
@@ -256,17 +229,17 @@ TEST_F(LockTest, ASecondGetWaitsForTheFirstAndRunsOnTheLedgerItLeft)
     ASSERT_TRUE(first_run);
     std::thread first_get([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        write_file(ledger_path(), "ZanPost ledger 1\r\nmailbox 127.0.0.1 110 u\r\nU " + size_of(private_mail) + " - id-p\r\n");
+        write_file(ledger_path(), "ZanPost ledger 1\r\nmailbox 127.0.0.1 110 u\r\nU " + std::to_string(size_of(p.message)) + " - id-p\r\n");
         first_run.reset();
     });
-    ScriptedServer server(logged_in({p, a}).reply(top_answer(first)).reply(retr_answer(first)).reply("+OK").reply("+OK bye"),
-                          pop3_port);
+    const LedgerRun expected = stores({p, a}, {2}, 2);
+    ScriptedServer server(expected.server(), pop3_port);
     const Outcome r = run("GET");
     first_get.join();
     EXPECT_EQ(r.err, "");
     EXPECT_GE(r.seconds, 1.1);
-    EXPECT_EQ(server.transcript(), login_sent + "TOP 2 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
-    EXPECT_EQ(read(telo_get_), " prvni\r\ntext A\r\n");
+    EXPECT_EQ(server.transcript(), expected.sent[0]);
+    EXPECT_EQ(read(telo_get_), a.text);
 }
 
 }  // namespace

@@ -17,12 +17,8 @@
 namespace zanpost::jobs_test {
 namespace {
 
-const Message first = multipart_message("ZAN_POST prvni", {base64_part("soubor A", "attachment; filename=\"a.dat\""),
-                                                            Part{{"Content-Type: text/plain"}, {"text A"}}});
-const Message second = multipart_message("ZAN_POST druha", {base64_part("soubor B", "attachment; filename=\"b.dat\""),
-                                                             Part{{"Content-Type: text/plain"}, {"text B"}}});
-const Message third = multipart_message("ZAN_POST treti", {base64_part("soubor C", "attachment; filename=\"c.dat\""),
-                                                            Part{{"Content-Type: text/plain"}, {"text C"}}});
+const Message first = office_message("prvni", 'a'), second = office_message("druha", 'b'),
+              third = office_message("treti", 'c');
 const std::string earlier = "z minula\r\n";
 
 struct SessionCase {
