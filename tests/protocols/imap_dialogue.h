@@ -5,7 +5,6 @@
 
 #include "protocols/imap.h"
 #include "secure_dialogue.h"
-#include "support/trace_log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,16 +31,8 @@ inline std::string imap_bye(int tag)
     return "* BYE Logging out\r\nA000" + std::to_string(tag) + " OK Logout completed.";
 }
 
-struct ImapLoginCase {
-    const char* what;
-    TlsMode tls;
-    SaslMechanism mechanism;
-    std::string user;
-    std::string secret;
-    Conversation server;
-    std::string sent;                  // every byte the client must send, in order
-    std::optional<SecureCause> cause;  // none: logged in, then logged out
-};
+// Its cause none: logged in, then logged out.
+using ImapLoginCase = LoginCase;
 
 inline void run(const ImapLoginCase& c)
 {
@@ -52,14 +43,7 @@ inline void run(const ImapLoginCase& c)
     std::string failure;
     {
         T_Imap client;
-        client.OnTrace = log.proc();
-        client.Hostname = "127.0.0.1";
-        client.Port = server.port();
-        client.Timeout = 3;
-        client.Tls = c.tls;
-        client.Mechanism = c.mechanism;
-        client.UserName = c.user;
-        client.Password = c.secret;
+        aim_at(client, server, c, log);
         try {
             client.Login();
             EXPECT_EQ(client.TlsActive(), c.tls != TlsMode::none);

@@ -104,14 +104,7 @@ void run(const SmtpCase& c)
     int refused_code = 0;
     {
         T_SMTP client;
-        client.OnTrace = log.proc();
-        client.Hostname = "127.0.0.1";
-        client.Port = server.port();
-        client.Timeout = 3;
-        client.Tls = c.tls;
-        client.UserName = c.user;
-        client.Password = c.secret;
-        client.Mechanism = c.mechanism;
+        aim_at(client, server, c, log);
         client.MailFrom = "jan@example.cz";
         client.MailTo = {"eva@example.cz"};
         client.MailData = {"Subject: test", "", "body"};
@@ -214,14 +207,7 @@ void run(const Pop3Case& c)
     std::size_t listed_messages = 0;
     {
         T_Pop3 client;
-        client.OnTrace = log.proc();
-        client.Hostname = "127.0.0.1";
-        client.Port = server.port();
-        client.Timeout = 3;
-        client.Tls = c.tls;
-        client.Mechanism = c.mechanism;
-        client.UserName = c.user;
-        client.Password = c.secret;
+        aim_at(client, server, c, log);
         try {
             client.Login();
             listed_messages = client.Messages.size();

@@ -7,6 +7,7 @@
 #include "net/tcpip.h"
 #include "protocols/sasl.h"
 #include "support/scripted_server.h"
+#include "support/trace_log.h"
 
 #include <initializer_list>
 #include <optional>
@@ -21,6 +22,32 @@ inline const std::string plain_login = "AGphbgB0YWpuZSBoZXNsbw==";
 inline const std::string xoauth2_login =
     "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJoZG1semRHRXVZMjl0Q2cB"
     "AQ==";
+
+// Any of the clients pointed at the scripted server with the case's security and login.
+template <class Client, class Case>
+void aim_at(Client& client, const ScriptedServer& server, const Case& c, TraceLog& log)
+{
+    client.OnTrace = log.proc();
+    client.Hostname = "127.0.0.1";
+    client.Port = server.port();
+    client.Timeout = 3;
+    client.Tls = c.tls;
+    client.Mechanism = c.mechanism;
+    client.UserName = c.user;
+    client.Password = c.secret;
+}
+
+// A login of POP3 or IMAP.
+struct LoginCase {
+    const char* what;
+    TlsMode tls;
+    SaslMechanism mechanism;
+    std::string user;
+    std::string secret;
+    Conversation server;
+    std::string sent;                  // every byte the client must send, in order
+    std::optional<SecureCause> cause;  // none: logged in
+};
 
 // SMTP. The client sends MAIL FROM jan@example.cz, RCPT TO eva@example.cz and a message.
 
@@ -65,17 +92,10 @@ Conversation capa(std::initializer_list<const char*> lines, const char* greeting
 Conversation listed(Conversation c, const char* login_accepted = "+OK Logged in.");
 extern const std::string after_login;
 
-struct Pop3Case {
-    const char* what;
-    TlsMode tls;
-    SaslMechanism mechanism;
-    std::string user;
-    std::string secret;
-    Conversation server;
-    std::string sent;                  // every byte the client must send, in order
-    std::optional<SecureCause> cause;  // none: logged in and listed (or refused_code)
-    int refused_code = 0;              // an EProtocolError with this number
-    bool handshake_follows = false;    // as for SMTP
+// A POP3 case's cause none: logged in and listed, or refused with refused_code.
+struct Pop3Case : LoginCase {
+    int refused_code = 0;            // an EProtocolError with this number
+    bool handshake_follows = false;  // as for SMTP
 };
 
 void run(const Pop3Case& c);
