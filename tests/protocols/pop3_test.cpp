@@ -25,6 +25,13 @@ void aim(T_Pop3& client, const ScriptedServer& server)
     client.Password = "tajne heslo";
 }
 
+void read_headers(T_Pop3& client, const ScriptedServer& server)
+{
+    aim(client, server);
+    client.Login();
+    client.GetHeaders();
+}
+
 // Greeting, USER, PASS and LIST accepted; `listing` holds the listing lines, CR LF apart.
 Conversation logged_in(const std::string& listing)
 {
@@ -168,9 +175,7 @@ TEST(Pop3Headers, OneSummaryEntryPerMessageInListingOrder)
                               .reply("+OK\r\nReturn-Path: <a@x>\r\nFrom: A\r\nSubject: S1\r\nFrom: A2\r\n\r\n.")
                               .reply("+OK bye"));
     T_Pop3 client;
-    aim(client, server);
-    client.Login();
-    client.GetHeaders();
+    read_headers(client, server);
 
     EXPECT_THAT(client.Lines, ElementsAre("A2\x07S1", "an", "C\x07S3"));
     EXPECT_EQ(summary_of(client.Messages[1]).from_text, "an");
@@ -186,9 +191,7 @@ TEST(Pop3Headers, SenderAloneWhenThereIsNoSubject)
                               .reply("+OK\r\nFrom: B\r\n\r\n..dotted body\r\n.")
                               .reply("+OK bye"));
     T_Pop3 client;
-    aim(client, server);
-    client.Login();
-    client.GetHeaders();
+    read_headers(client, server);
     EXPECT_THAT(client.Lines, ElementsAre("B", ""));
 }
 
@@ -200,9 +203,7 @@ TEST(Pop3Headers, RefusedTopGivesTheMessageNumberAndTheRestGoesOn)
                               .reply("+OK\r\nFrom: A\r\nSubject: S1\r\n.")
                               .reply("+OK bye"));
     T_Pop3 client;
-    aim(client, server);
-    client.Login();
-    client.GetHeaders();
+    read_headers(client, server);
     EXPECT_THAT(client.Lines, ElementsAre("A\x07S1", "2", "C"));
 }
 
@@ -268,9 +269,7 @@ TEST(Pop3Headers, UniqueIdsAreReadWhereTheServerGivesThem)
                               .reply("+OK\r\nFrom: A\r\n.")
                               .reply("+OK bye"));
     T_Pop3 client;
-    aim(client, server);
-    client.Login();
-    client.GetHeaders();
+    read_headers(client, server);
     EXPECT_EQ(client.Messages[0].uid, "aaa");
     EXPECT_EQ(client.Messages[1].uid, "b b");
     EXPECT_EQ(client.Messages[2].uid, "");
@@ -385,9 +384,7 @@ TEST(Pop3Renumbered, TheSessionOfGetHeadersAndAClientWithoutItAreNotChecked)
                                "+OK\r\nx\r\n.").reply("+OK").reply("+OK bye"),
                            logged_in("1 100").reply("+OK\r\ny\r\n.").reply("+OK bye")});
     T_Pop3 client;
-    aim(client, server);
-    client.Login();
-    client.GetHeaders();
+    read_headers(client, server);
     client.Retrieve(1);
     client.Delete(1);
     client.Logout();
@@ -463,9 +460,7 @@ TEST(Pop3Pipelined, ABatchOfCommandsGoesOutBeforeAnyAnswerAndTheAnswersAreReadIn
 
     T_Pop3 client;
     client.Timeout = 5;
-    aim(client, server);
-    client.Login();
-    client.GetHeaders();
+    read_headers(client, server);
     ASSERT_EQ(client.Lines.size(), total);
     for (std::size_t k = 1; k <= total; ++k) EXPECT_EQ(client.Lines[k - 1], entry_of(k)) << k;
     std::vector<std::pair<int, bool>> deleted;
@@ -507,9 +502,7 @@ TEST(Pop3Pipelined, AnswersCutAnywhereOrSlowStillEachBelongToTheirCommand)
         ScriptedServer server(std::move(c));
         T_Pop3 client;
         client.Timeout = 1;
-        aim(client, server);
-        client.Login();
-        client.GetHeaders();
+        read_headers(client, server);
         EXPECT_THAT(client.Lines, ElementsAre(entry_of(1), "S2\x07ZAN_POST 2", entry_of(3), "4", entry_of(5), entry_of(6)));
         EXPECT_FALSE(client.Messages[3].summarized);
         client.Logout();
