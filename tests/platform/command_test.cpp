@@ -62,7 +62,6 @@ TEST(RunCommand, FirstLineOfACleanExitIsThePassword)
 TEST(RunCommand, OverlongOrControlBytesAreUnusable)
 {
     const std::vector<CommandCase> cases = {
-        {"head -c 200000 /dev/zero", Status::unusable, "", 0},
         {"head -c 200000000 /dev/zero", Status::unusable, "", 0},
         {"head -c 20000 /dev/zero | tr '\\0' a", Status::unusable, "", 0},
         {"head -c 16385 /dev/zero | tr '\\0' a; echo", Status::unusable, "", 0},

@@ -183,20 +183,10 @@ TEST(RsaSign, Ps256VerifiesWithThePublicKey)
 
 #else
 
-struct KeyFree {
-    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct BioFree {
-    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 
 std::string pem_of(EVP_PKEY* key, bool traditional)
 {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
     const int written = traditional ? PEM_write_bio_PrivateKey_traditional(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
                                     : PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
     EXPECT_EQ(written, 1);
@@ -207,7 +197,7 @@ std::string pem_of(EVP_PKEY* key, bool traditional)
 
 bool verify(EVP_PKEY* key, RsaPadding padding, const std::string& message, const std::string& signature)
 {
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_PKEY_CTX* key_ctx = nullptr;
     if (EVP_DigestVerifyInit(ctx.get(), &key_ctx, EVP_sha256(), nullptr, key) != 1) return false;
     if (padding == RsaPadding::pss &&
@@ -221,7 +211,7 @@ bool verify(EVP_PKEY* key, RsaPadding padding, const std::string& message, const
 
 TEST(RsaSign, BothPaddingsVerifyWithAKeyOfThisRun)
 {
-    const Key key(EVP_RSA_gen(2048));
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
     ASSERT_NE(key, nullptr);
     const std::string message = "header.payload of this run";
     for (const bool traditional : {false, true}) {

@@ -32,7 +32,6 @@ TEST(ImapFolderNames, ModifiedUtf7BothWays)
         {"INBOX", "INBOX"},
         {"Tom & Jerry", "Tom &- Jerry"},
         {"P\xF8ijat\xE9", "P&AVk-ijat&AOk-"},
-        {"Zpracov\xE1no/2024", "Zpracov&AOE-no/2024"},
         {"\x80 & \xD8", "&IKw- &- &AVg-"},
         {"\xF8\x9E\xE8", "&AVkBfgEN-"},  // three characters fill whole digits
         {"\x8Duk\x7F", "&AWQ-uk&AH8-"},  // a control character is encoded too

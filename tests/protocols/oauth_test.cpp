@@ -187,11 +187,8 @@ TEST(OAuthAssertion, VerifiesAsTheServicesVerifyIt)
 
 TEST(OAuthAssertion, Base64UrlAndPkceMatchTheirRfcs)
 {
-    EXPECT_EQ(Base64Url(""), "");
-    EXPECT_EQ(Base64Url("f"), "Zg");
-    EXPECT_EQ(Base64Url("fo"), "Zm8");
-    EXPECT_EQ(Base64Url("foo"), "Zm9v");
-    EXPECT_EQ(Base64Url("\xFB\xFF"), "-_8");
+    for (const auto& [bytes, text] : {std::pair{"", ""}, {"f", "Zg"}, {"fo", "Zm8"}, {"foo", "Zm9v"}, {"\xFB\xFF", "-_8"}})
+        EXPECT_EQ(Base64Url(bytes), text) << text;
     // RFC 7636, appendix B.
     EXPECT_EQ(PkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
 }
