@@ -38,6 +38,8 @@ behaviour from the same commands. Messages stored in the Maildir have LF line en
 them with CR LF. Each SMTP recipient that lands in the mailbox makes its own copy.
 """
 
+import base64
+import email.policy
 import imaplib
 import json
 import os
@@ -49,6 +51,9 @@ import subprocess
 import sys
 import time
 import urllib.request
+from email.mime.application import MIMEApplication
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
 
 from zanpost_install import Installation, Run, free_port, wait_for_port  # noqa: F401  (one import for the tests)
 
@@ -100,14 +105,11 @@ class OAuthService:
     def __init__(self, environ):
         self.url_base = environ["ZP_OAUTH_URL_BASE"]
         self.control_url = environ["ZP_OAUTH_CONTROL"] + "/_test/"
-        self.tenant = environ["ZP_OAUTH_TENANT"]
-        self.client_id, self.client_secret = environ["ZP_OAUTH_CLIENT_ID"], environ["ZP_OAUTH_CLIENT_SECRET"]
-        self.public_client_id = environ["ZP_OAUTH_PUBLIC_CLIENT_ID"]
-        self.google_id = environ["ZP_OAUTH_GOOGLE_CLIENT_ID"]
-        self.google_secret = environ["ZP_OAUTH_GOOGLE_CLIENT_SECRET"]
-        self.certificate = pathlib.Path(environ["ZP_OAUTH_CERTIFICATE"])
-        self.service_account = pathlib.Path(environ["ZP_OAUTH_SERVICE_ACCOUNT"])
-        self.log = pathlib.Path(environ["ZP_OAUTH_LOG"])
+        (self.tenant, self.client_id, self.client_secret, self.public_client_id, self.google_id,
+         self.google_secret) = (environ["ZP_OAUTH_" + name] for name in (
+            "TENANT", "CLIENT_ID", "CLIENT_SECRET", "PUBLIC_CLIENT_ID", "GOOGLE_CLIENT_ID", "GOOGLE_CLIENT_SECRET"))
+        self.certificate, self.service_account, self.log = (
+            pathlib.Path(environ["ZP_OAUTH_" + name]) for name in ("CERTIFICATE", "SERVICE_ACCOUNT", "LOG"))
         self.google_token = self.url_base + "/token"
         self.google_auth = self.url_base + "/o/oauth2/v2/auth"
 
@@ -145,6 +147,38 @@ class OAuthService:
         state = self.control("state")
         return {self.client_secret, self.google_secret, *state["access_tokens"], *state["refresh_tokens"],
                 *state["presented"]}
+
+
+def marked_message(name, data):
+    """A marked message as another branch's mailer writes it (LF line ends): the text
+    "text NAME" and `data` as the file NAME.dbf."""
+    message = MIMEMultipart()
+    message["From"] = "pobocka@firma.example"
+    message["Subject"] = f"ZAN_POST {name}"
+    message.attach(MIMEText(f"text {name}\n", "plain", "us-ascii"))
+    part = MIMEApplication(data, "octet-stream")
+    part["Content-Disposition"] = f'attachment; filename="{name}.dbf"'
+    message.attach(part)
+    return message.as_bytes(policy=email.policy.compat32.clone(linesep="\n"))
+
+
+def leaks(secrets, user, places):
+    """{where: how many} of the places (name -> bytes) holding one of the secrets as typed or
+    as a login carries it (AUTH PLAIN, XOAUTH2). Counted, never shown: a failing test must not
+    print what it found."""
+    forms = set()
+    for s in secrets:
+        forms |= {s.encode(), base64.b64encode(s.encode()), base64.b64encode(f"\0{user}\0{s}".encode()),
+                  base64.b64encode(f"user={user}\x01auth=Bearer {s}\x01\x01".encode())}
+    found = {where: sum(form in data for form in forms) for where, data in places.items()}
+    return {where: n for where, n in found.items() if n}
+
+
+def left_files(root):
+    """name -> bytes of each file under root but the program, its INI and its token cache,
+    which holds tokens by design."""
+    return {str(p): p.read_bytes() for p in pathlib.Path(root).rglob("*")
+            if p.is_file() and p.name not in ("zanpost", "Zan_Post.ini", "Zan_Post.token")}
 
 
 class MailServerError(RuntimeError):

@@ -26,7 +26,7 @@ from email.mime.text import MIMEText
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import zanpost_install  # noqa: E402
-from mailharness import MailServers, Run  # noqa: E402
+from mailharness import MailServers, Run, marked_message  # noqa: E402
 
 PROGRAM = None
 SERVERS = None
@@ -462,17 +462,6 @@ class OfficeMailboxTest(JobTest):
 
     WAITING = 3000
 
-    def put_many(self, messages):
-        """Straight into the Maildir as mailservers.sh put does, without a process per message."""
-        owner = os.stat(SERVERS.maildir)
-        for k, raw in enumerate(messages):
-            name = f"{k}.M{random.randrange(1 << 30)}P{os.getpid()}.zp-e2e"
-            tmp = SERVERS.maildir / "tmp" / name
-            tmp.write_bytes(raw)
-            os.chown(tmp, owner.st_uid, owner.st_gid)
-            os.chmod(tmp, 0o600)
-            os.rename(tmp, SERVERS.maildir / "new" / name)
-
     @staticmethod
     def ordinary(k):
         body = b"".join(b"radek %d obycejne posty kancelare\r\n" % n for n in range(60))
@@ -481,12 +470,7 @@ class OfficeMailboxTest(JobTest):
 
     @staticmethod
     def marked(name):
-        message = MIMEMultipart()
-        message["From"] = "pobocka@firma.example"
-        message["Subject"] = f"ZAN_POST {name}"
-        message.attach(MIMEText(f"text {name}\n", "plain", "us-ascii"))
-        message.attach(binary(f"data {name}".encode(), f'attachment; filename="{name}.dbf"'))
-        return message.as_bytes()
+        return marked_message(name, f"data {name}".encode())
 
     def run_logged(self, receiver):
         """GET with its run log; the log's lines of this run and the peak RSS in KiB (or None)."""
@@ -501,7 +485,7 @@ class OfficeMailboxTest(JobTest):
         return log.read_bytes().decode("cp1250").splitlines(), peak
 
     def test_only_new_mail_costs_and_nothing_comes_twice(self):
-        self.put_many([self.ordinary(k) for k in range(self.WAITING)] + [self.marked(n) for n in ("a", "b", "c")])
+        SERVERS.put_many([self.ordinary(k) for k in range(self.WAITING)] + [self.marked(n) for n in ("a", "b", "c")])
         receiver = self.install()
         receiver.configure(dict(server_settings(), Telo_Get="prijato.txt", Protokol="zanpost.log"),
                            {"Cesta": f"{receiver.files}/"})
@@ -529,7 +513,7 @@ class OfficeMailboxTest(JobTest):
         for path in receiver.files.iterdir():
             path.unlink()
         prijato.unlink()
-        self.put_many([self.marked("d"), self.ordinary(self.WAITING), self.marked("e")])
+        SERVERS.put_many([self.marked("d"), self.ordinary(self.WAITING), self.marked("e")])
         lines, _ = self.run_logged(receiver)
         self.assertEqual(len(sent(lines, "TOP")), 3)
         self.assertEqual(sorted(p.name for p in receiver.files.iterdir()), ["d.dbf", "e.dbf"])
