@@ -102,9 +102,9 @@ def now():
 class Refusal(Exception):
     """A token endpoint's error answer."""
 
-    def __init__(self, status, body, headers=()):
+    def __init__(self, status, body):
         super().__init__(body.get("error") if isinstance(body, dict) else status)
-        self.status, self.body, self.headers = status, body, list(headers)
+        self.status, self.body = status, body
 
 
 def microsoft_error(status, error, code, text):
@@ -370,8 +370,6 @@ class Service:
                                   "parameter 'device_code' is not valid.")
         t = now()
         last, device["last_poll"] = device["last_poll"], t
-        device["polls"] += 1
-        device["poll_times"].append(t)
         if device["state"] == "redeemed":
             raise microsoft_error(400, "invalid_grant", 54005, "OAuth2 Authorization code was already redeemed, "
                                   "please retry with a new valid code or use an existing refresh token.")
@@ -404,8 +402,7 @@ class Service:
         user_code = "".join(secrets.choice("BCDFGHJKLMNPQRSTVWXZ23456789") for _ in range(9))
         expires, interval = int(self.settings["device_expires"]), int(self.settings["interval"])
         self.devices[code] = {"client": client, "scope": scope, "user_code": user_code, "state": "pending",
-                              "expires": now() + expires, "interval": interval, "last_poll": None,
-                              "polls": 0, "slowed": 0, "poll_times": []}
+                              "expires": now() + expires, "interval": interval, "last_poll": None, "slowed": 0}
         uri = "https://microsoft.com/devicelogin"
         return {"user_code": user_code, "device_code": code, "verification_uri": uri, "expires_in": expires,
                 "interval": interval, "message": f"To sign in, use a web browser to open the page {uri} and enter "
@@ -434,9 +431,7 @@ class Service:
             if assertion is None:
                 raise google_error(400, "invalid_request", "Missing required parameter: assertion")
             self.presented.append(assertion)
-            user, scope = self.google_assertion(assertion)
-            access, lifetime = self.issue_access("google", user, GOOGLE_MAIL_SCOPE in scope, scope, None)
-            return {"access_token": access, "expires_in": lifetime, "token_type": "Bearer"}
+            return self.google_answer(*self.google_assertion(assertion), with_scope=False)
         if grant == "authorization_code":
             self.google_client(form, basic)
             code = form.get("code")
@@ -455,10 +450,7 @@ class Service:
             if not re.fullmatch(r"[A-Za-z0-9._~-]{43,128}", verifier) or \
                     b64url(hashlib.sha256(verifier.encode()).digest()) != held["challenge"]:
                 raise google_error(400, "invalid_grant", "Invalid code verifier.")
-            access, lifetime = self.issue_access("google", self.user, GOOGLE_MAIL_SCOPE in held["scope"],
-                                                 held["scope"], None)
-            body = {"access_token": access, "expires_in": lifetime, "scope": " ".join(held["scope"]),
-                    "token_type": "Bearer"}
+            body = self.google_answer(self.user, held["scope"])
             if held["offline"]:
                 body["refresh_token"] = self.issue_refresh("google", self.m.google_id, self.user, held["scope"])
             return body
@@ -473,9 +465,15 @@ class Service:
             if not set(scope) <= set(held["scope"]):
                 raise google_error(400, "invalid_scope", "Bad Request")
             # Google keeps the refresh token as it is and sends none back.
-            access, lifetime = self.issue_access("google", held["user"], GOOGLE_MAIL_SCOPE in scope, scope, None)
-            return {"access_token": access, "expires_in": lifetime, "scope": " ".join(scope), "token_type": "Bearer"}
+            return self.google_answer(held["user"], scope)
         raise google_error(400, "unsupported_grant_type", f"Invalid grant_type: {grant}")
+
+    def google_answer(self, user, scope, with_scope=True):
+        access, lifetime = self.issue_access("google", user, GOOGLE_MAIL_SCOPE in scope, scope, None)
+        body = {"access_token": access, "expires_in": lifetime, "scope": " ".join(scope), "token_type": "Bearer"}
+        if not with_scope:
+            del body["scope"]
+        return body
 
     def google_assertion(self, assertion):
         def refuse(text, error="invalid_grant", status=400):
@@ -556,9 +554,7 @@ class Service:
     def control(self, action, body):
         if action == "state":
             return {"requests": self.requests, "settings": self.settings,
-                    "pending": [{"user_code": d["user_code"], "client": d["client"], "polls": d["polls"],
-                                 "state": d["state"], "slowed": d["slowed"], "poll_times": d["poll_times"]}
-                                for d in self.devices.values()],
+                    "pending": [{k: d[k] for k in ("user_code", "state", "slowed")} for d in self.devices.values()],
                     "access_tokens": list(self.access), "refresh_tokens": {t: r["state"] for t, r in self.refresh.items()},
                     "presented": self.presented}
         if action == "settings":
@@ -699,7 +695,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not ms and path != "/token":
             return self.reply(404, "Not Found", "text/plain")
         provider = "microsoft" if ms else "google"
-        entry = {"provider": provider, "endpoint": ms.group(2) if ms else "token", "at": now()}
+        entry = {"provider": provider, "endpoint": ms.group(2) if ms else "token"}
         try:
             form, repeated = self.read_form()
         except Refusal as refusal:

@@ -515,9 +515,11 @@ class TlsServerTest(unittest.TestCase):
                     raw.recv(100)
 
 
-def imap_sasl(box, mechanism, token=None):
-    """AUTHENTICATE MECHANISM with the mailbox user's password (or the OAuth token)."""
+def imap_login(box, mechanism, token=None):
+    """LOGIN, or AUTHENTICATE MECHANISM, with the mailbox user's password (or the OAuth token)."""
     user, password = SERVERS.user, SERVERS.password
+    if mechanism == "LOGIN":
+        return box.login(user, password)
     answers = {"PLAIN": lambda _: f"\0{user}\0{password}".encode(),
                "CRAM-MD5": lambda challenge: (user + " " + hmac.new(password.encode(), challenge, "md5")
                                               .hexdigest()).encode(),
@@ -532,11 +534,6 @@ class ImapServerTest(unittest.TestCase):
     def setUp(self):
         SERVERS.clear()
         self.tls = SERVERS.tls
-
-    def login(self, box, mechanism, token=None):
-        if mechanism == "LOGIN":
-            return box.login(SERVERS.user, SERVERS.password)
-        return imap_sasl(box, mechanism, token)
 
     def test_every_port_and_mechanism_reads_without_marking_read(self):
         raw = b"\r\n".join(message(b"ZAN_POST pres IMAP", [CP1250_TEXT, b".", b"konec"], b"imap.1")) + b"\r\n"
@@ -557,7 +554,7 @@ class ImapServerTest(unittest.TestCase):
                                 box.login(SERVERS.user, SERVERS.password)
                             box.starttls(tls_context(tls12_only=True))
                             self.assertNotIn("LOGINDISABLED", box.capabilities)
-                        self.assertEqual(self.login(box, mechanism, token)[0], "OK")
+                        self.assertEqual(imap_login(box, mechanism, token)[0], "OK")
                         self.assertLessEqual({"MOVE", "UIDPLUS", "SPECIAL-USE"},
                                              set(box.capability()[1][0].decode().upper().split()))
                         box.select("INBOX")
