@@ -11,7 +11,6 @@ fresh token, never for a cached one).
 """
 import argparse
 import json
-import os
 import pathlib
 import statistics
 import sys
@@ -40,22 +39,22 @@ def main():
                          "Timeout": 30},
                 "Soubory": {"Cesta": f"{inst.files}/"},
                 "Upozorneni": {"Upozornovat": 0}}
-        password = dict(base, Mail=dict(base["Mail"], Heslo=servers.password),
-                        POP3={"Sifrovani": "TLS", "CA": tls.ca, "Jmeno": tls.name})
-        token = dict(base, POP3={"Sifrovani": "TLS", "Overeni": "XOAUTH2", "CA": tls.ca, "Jmeno": tls.name},
+        pop3s = {"Sifrovani": "TLS", "CA": tls.ca, "Jmeno": tls.name}
+        password = dict(base, Mail=dict(base["Mail"], Heslo=servers.password), POP3=pop3s)
+        token = dict(base, POP3=dict(pop3s, Overeni="XOAUTH2"),
                      OAuth={"Tok": "aplikace", "Tenant": oauth.tenant, "KlientID": oauth.client_id,
                             "KlientHeslo": oauth.client_secret, "Adresa": oauth.ms_url(oauth.tenant),
                             "CA": tls.ca})
         cache = inst.program_dir / "Zan_Post.token"
-        modes = [("password", password, None, 0), ("fresh token", token, "forget", 1), ("cached token", token, None, 0)]
+        modes = [("password", password, False, 0), ("fresh token", token, True, 1), ("cached token", token, False, 0)]
         results = {}
-        for name, sections, before, asked in modes:
+        for name, sections, forget, asked in modes:
             inst.configure(sections)
             seconds = []
             for _ in range(args.runs + 1):
                 servers.clear()
                 servers.put(MESSAGE.replace(b"{to}", servers.address.encode()))
-                if before == "forget":
+                if forget:
                     cache.unlink(missing_ok=True)
                 oauth.reset()
                 run = inst.run("GET")

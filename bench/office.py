@@ -42,7 +42,8 @@ import poplib
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from measure import BenchError, MailServerError, Servers, timed, zanpost_install  # noqa: E402
+from measure import BenchError, MailServerError, Servers, run_zanpost, timed, zanpost_install  # noqa: E402
+from mailharness import marked_message  # noqa: E402
 
 MARKED = 3
 
@@ -111,12 +112,7 @@ def ordinary(k):
 
 
 def marked(name):
-    boundary = b"=_bench_" + name.encode()
-    return (b"From: pobocka@firma.example\r\nSubject: ZAN_POST " + name.encode() +
-            b"\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + boundary + b"\"\r\n\r\n--" +
-            boundary + b"\r\nContent-Type: text/plain\r\n\r\ntext " + name.encode() + b"\r\n--" + boundary +
-            b"\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\"" +
-            name.encode() + b".dbf\"\r\n\r\nsoubor " + name.encode() + b"\r\n--" + boundary + b"--\r\n")
+    return marked_message(name, b"soubor " + name.encode())
 
 
 class Office:
@@ -145,12 +141,13 @@ class Office:
         self.servers.put_many(marked(name) for name in names)
         return names
 
-    def get(self, names):
+    def fresh_out(self):
         shutil.rmtree(self.out)
         self.out.mkdir()
-        t = timed(self.zanpost.command("GET"), self.zanpost.work)
-        if t["stdout"].strip() or t["stderr"].strip():
-            raise BenchError(f"zanpost GET reported: {(t['stdout'] + t['stderr']).decode(errors='replace')}")
+
+    def get(self, names):
+        self.fresh_out()
+        t = run_zanpost(self.zanpost, "GET")
         self.check(names, "zanpost")
         return t
 
@@ -202,8 +199,7 @@ class Office:
                         "--mda", "cat >/dev/null"], cwd=self.dir, check=False, capture_output=True)
 
     def fetchmail(self, port, names):
-        shutil.rmtree(self.out)
-        self.out.mkdir()
+        self.fresh_out()
         t = timed(["fetchmail", "-s", "-f", str(self.fetchmail_rc(port)), "--pidfile", str(self.dir / "fm.pid")],
                   self.dir)
         # fetchmail keeps everything on the server: what it fetched this time is taken away,
@@ -253,28 +249,26 @@ def main():
                 office.fill()
                 record = {"count": count, "link": link, "protocol": protocol, "first": [], "first_rss": [],
                           "steady": [], "steady_rss": [], "floor": [], "fetchmail": [], "fetchmail_rss": []}
-                for run in range(args.runs):
+
+                def timed_runs(kind, label, once):
+                    for run in range(args.runs):
+                        t = once()
+                        record[kind].append(t["wall"])
+                        record[kind + "_rss"].append(t["rss_kib"] / 1024)
+                        log(f"  {label} {run + 1}: {t['wall']:.3f} s, {t['rss_kib'] / 1024:.1f} MiB")
+
+                def first():
                     office.ledger.unlink(missing_ok=True)
-                    t = office.get(office.put_marked())
-                    record["first"].append(t["wall"])
-                    record["first_rss"].append(t["rss_kib"] / 1024)
-                    log(f"  first run {run + 1}: {t['wall']:.3f} s, {t['rss_kib'] / 1024:.1f} MiB")
-                for run in range(args.runs):
-                    t = office.get(office.put_marked())
-                    record["steady"].append(t["wall"])
-                    record["steady_rss"].append(t["rss_kib"] / 1024)
-                    log(f"  steady run {run + 1}: {t['wall']:.3f} s, {t['rss_kib'] / 1024:.1f} MiB")
+                    return office.get(office.put_marked())
+                timed_runs("first", "first run", first)
+                timed_runs("steady", "steady run", lambda: office.get(office.put_marked()))
                 for run in range(args.runs):
                     record["floor"].append(office.floor())
                     log(f"  floor {run + 1}: {record['floor'][-1]:.3f} s")
                 if count in peer_counts and protocol == "pop3":
                     log("  fetchmail: its list of seen messages made on loopback first")
                     office.fetchmail_prime(servers.pop3_port)
-                    for run in range(args.runs):
-                        t = office.fetchmail(port, office.put_marked())
-                        record["fetchmail"].append(t["wall"])
-                        record["fetchmail_rss"].append(t["rss_kib"] / 1024)
-                        log(f"  fetchmail steady run {run + 1}: {t['wall']:.3f} s, {t['rss_kib'] / 1024:.1f} MiB")
+                    timed_runs("fetchmail", "fetchmail steady run", lambda: office.fetchmail(port, office.put_marked()))
                 results.append(record)
                 shutil.rmtree(office.dir)
     except (BenchError, MailServerError) as e:
