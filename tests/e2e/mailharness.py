@@ -382,11 +382,6 @@ class ImapClient:
         self.select(folder)
         self._uid("STORE", ",".join(map(str, uids)), "+FLAGS.SILENT", "(\\Deleted)")
 
-    def expunge(self, folder="INBOX"):
-        """A plain EXPUNGE: every message marked \\Deleted goes, whoever marked it."""
-        self.select(folder)
-        self._ok(self.connection.expunge(), "EXPUNGE")
-
     def delete(self, uids, folder="INBOX"):
         """Removes exactly these messages: \\Deleted, then UID EXPUNGE of them (UIDPLUS)."""
         self.flag_deleted(uids, folder)
