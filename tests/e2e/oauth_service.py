@@ -35,7 +35,6 @@ import json
 import os
 import re
 import secrets
-import socket
 import ssl
 import sys
 import threading
@@ -48,6 +47,7 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.x509.oid import NameOID
+from zanpost_install import free_port
 
 # Both services tolerate clocks that differ by a few minutes.
 SKEW = 300
@@ -633,10 +633,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def read_form(self):
         """The body as a form: {name: value}; Refusal for what the real front ends refuse."""
-        if self.headers.get("Transfer-Encoding"):
-            raise Refusal(411, "Length Required")
-        length = self.headers.get("Content-Length")
-        if length is None or not length.isdigit():
+        length = self.headers.get("Content-Length") or ""
+        if self.headers.get("Transfer-Encoding") or not length.isdigit():
             raise Refusal(411, "Length Required")
         if int(length) > 1 << 16:
             raise Refusal(413, "Request Entity Too Large")
@@ -808,10 +806,7 @@ def main():
         contexts[name] = context
 
     # The port must be known before the material, which names the token URL.
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    https_port = probe.getsockname()[1]
-    probe.close()
+    https_port = free_port()
     url_base = f"https://localhost:{https_port}"
     material = Material(directory, url_base)
     service = Service(material, user, domain, os.environ["ZP_OAUTH_TOKEN"], url_base)
