@@ -89,7 +89,9 @@ TEST_F(ReceivedFormsTest, OtherMailersMessagesAreStoredWholeOrKept)
         for (const auto& entry : std::filesystem::directory_iterator(cesta_))
             stored[entry.path().filename().string()] = read(entry.path().string());
         EXPECT_EQ(stored, (Snapshot(c.files.begin(), c.files.end())));
-        if (!c.kept) EXPECT_EQ(read(telo_get_), c.telo_get);
+        if (!c.kept) {
+            EXPECT_EQ(read(telo_get_), c.telo_get);
+        }
     }
 }
 
