@@ -409,13 +409,7 @@ bool T_Pop3::ReadSummary(t_reply& entry)
 bool T_Pop3::ReadSummaryAnswer(t_reply& entry)
 {
     entry.summarized = false;
-    try {
-        ReadReply();
-    } catch (const EProtocolError& refused) {
-        // Only a real "-ERR" leaves the connection in step with the server.
-        if (refused.ReplyNumber != 500) throw;
-        return false;
-    }
+    if (!ReadAccepted()) return false;
     StringList header;
     ReadDotTerminated(header);
     auto summary = std::make_unique<t_summary>();
@@ -450,12 +444,7 @@ bool T_Pop3::ReadSummaryAnswer(t_reply& entry)
 void T_Pop3::ReadUniqueIds()
 {
     SendCommand("UIDL");
-    try {
-        ReadReply();
-    } catch (const EProtocolError& refused) {
-        if (refused.ReplyNumber != 500) throw;
-        return;  // a server without UIDL: the summaries stand in
-    }
+    if (!ReadAccepted()) return;  // a server without UIDL: the summaries stand in
     ReadDotTerminated([this](std::string& line) {
         unique_id entry = parse_unique_id(line);
         if (entry.id.empty()) return;
@@ -533,11 +522,12 @@ void T_Pop3::Delete(std::int32_t n)
     ReadReply();
 }
 
-bool T_Pop3::ReadDeleteAnswer()
+bool T_Pop3::ReadAccepted()
 {
     try {
         ReadReply();
     } catch (const EProtocolError& refused) {
+        // Only a real "-ERR" leaves the connection in step with the server.
         if (refused.ReplyNumber != 500) throw;
         return false;
     }
@@ -562,7 +552,7 @@ void T_Pop3::DeleteMany(const std::vector<std::int32_t>& numbers, const std::fun
     }
     Exchange(
         numbers.size(), MayPipeline(numbers.size()), [&](std::size_t k) { return "DELE " + std::to_string(numbers[k]); },
-        [&](std::size_t k) { deleted(numbers[k], ReadDeleteAnswer()); });
+        [&](std::size_t k) { deleted(numbers[k], ReadAccepted()); });
 }
 
 }  // namespace zanpost

@@ -196,8 +196,9 @@ private:
     bool ReadSummary(t_reply& entry);
     // The answer to "TOP n 1", already sent, into `entry`.
     bool ReadSummaryAnswer(t_reply& entry);
-    // The answer to "DELE n": true for "+OK", false for "-ERR".
-    bool ReadDeleteAnswer();
+    // The answer to a command the server may refuse (TOP, UIDL, DELE): true for "+OK",
+    // false for "-ERR"; any other failure raises.
+    bool ReadAccepted();
 
     // Messages as GetHeaders saw them, taken over from Messages (not copied: a mailbox may
     // hold tens of thousands) when a later session logs in.
