@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zanpost::platform {
@@ -57,6 +58,40 @@ std::optional<std::string> read_small_file(const std::string& path, std::size_t 
 // cannot be read.
 std::vector<std::string> list_files(const std::string& directory, std::string_view prefix, std::string_view suffix);
 
+// A descriptor (POSIX) or HANDLE (Windows) that one object owns alone and lets go of with
+// `release` when it goes; moved, not copied. FileBeingMade and FileLock differ only in how
+// they let go of theirs.
+class OwnedHandle {
+public:
+    using Release = void (*)(std::intptr_t handle) noexcept;
+
+    OwnedHandle(std::intptr_t handle, Release release) noexcept : handle_(handle), release_(release) {}
+    OwnedHandle(OwnedHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, -1)), release_(other.release_) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            handle_ = std::exchange(other.handle_, -1);
+            release_ = other.release_;
+        }
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() { reset(); }
+
+private:
+    void reset() noexcept
+    {
+        if (handle_ != -1) release_(handle_);
+        handle_ = -1;
+    }
+
+    std::intptr_t handle_;  // -1 when moved from
+    Release release_;
+};
+
 // A file being made: created new and marked, for as long as this object lives, with a lock
 // that also ends when the process dies. remove_abandoned_file takes only a file whose mark
 // nobody holds, so a file of a run still going is never taken, whichever process or computer
@@ -72,16 +107,12 @@ public:
     // without a mark, and nothing there is ever taken for abandoned.
     static std::optional<FileBeingMade> create(const std::string& path);
 
-    FileBeingMade(FileBeingMade&& other) noexcept;
-    FileBeingMade& operator=(FileBeingMade&& other) noexcept;
-    FileBeingMade(const FileBeingMade&) = delete;
-    FileBeingMade& operator=(const FileBeingMade&) = delete;
-    ~FileBeingMade();
+    FileBeingMade(FileBeingMade&& other) noexcept = default;
+    FileBeingMade& operator=(FileBeingMade&& other) noexcept = default;
 
 private:
-    explicit FileBeingMade(std::intptr_t handle) noexcept : handle_(handle) {}
-    void release() noexcept;
-    std::intptr_t handle_ = -1;  // the descriptor (POSIX) or HANDLE (Windows); -1 when moved from
+    explicit FileBeingMade(std::intptr_t handle) noexcept;
+    OwnedHandle handle_;
 };
 
 // Removes `path` when it is a regular file that no FileBeingMade marks any more: its maker
@@ -99,16 +130,12 @@ public:
     // Nothing when it was not had in time or the lock file cannot be opened.
     static std::optional<FileLock> acquire(const std::string& path, int timeout_seconds);
 
-    FileLock(FileLock&& other) noexcept;
-    FileLock& operator=(FileLock&& other) noexcept;
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    ~FileLock();
+    FileLock(FileLock&& other) noexcept = default;
+    FileLock& operator=(FileLock&& other) noexcept = default;
 
 private:
-    explicit FileLock(std::intptr_t handle) noexcept : handle_(handle) {}
-    void release() noexcept;
-    std::intptr_t handle_ = -1;  // the descriptor (POSIX) or HANDLE (Windows); -1 when moved from
+    explicit FileLock(std::intptr_t handle) noexcept;
+    OwnedHandle handle_;
 };
 
 }  // namespace zanpost::platform

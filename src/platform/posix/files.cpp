@@ -201,27 +201,17 @@ std::optional<FileBeingMade> FileBeingMade::create(const std::string& path)
     return file;
 }
 
-FileBeingMade::FileBeingMade(FileBeingMade&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+namespace {
 
-FileBeingMade& FileBeingMade::operator=(FileBeingMade&& other) noexcept
+void close_descriptor(std::intptr_t fd) noexcept
 {
-    if (this != &other) {
-        release();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
+    // Closing the only descriptor of the open file ends its lock.
+    ::close(int(fd));
 }
 
-FileBeingMade::~FileBeingMade()
-{
-    release();
-}
+}  // namespace
 
-void FileBeingMade::release() noexcept
-{
-    if (handle_ >= 0) ::close(int(handle_));
-    handle_ = -1;
-}
+FileBeingMade::FileBeingMade(std::intptr_t handle) noexcept : handle_(handle, close_descriptor) {}
 
 bool remove_abandoned_file(const std::string& path)
 {
@@ -253,31 +243,6 @@ std::optional<FileLock> FileLock::acquire(const std::string& path, int timeout_s
     }
 }
 
-FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = -1;
-}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept
-{
-    if (this != &other) {
-        release();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-FileLock::~FileLock()
-{
-    release();
-}
-
-void FileLock::release() noexcept
-{
-    // Closing the only descriptor of the open file ends its lock.
-    if (handle_ >= 0) ::close(int(handle_));
-    handle_ = -1;
-}
+FileLock::FileLock(std::intptr_t handle) noexcept : handle_(handle, close_descriptor) {}
 
 }  // namespace zanpost::platform

@@ -223,32 +223,26 @@ std::optional<FileBeingMade> FileBeingMade::create(const std::string& path)
     return file;
 }
 
-FileBeingMade::FileBeingMade(FileBeingMade&& other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = -1;
-}
+namespace {
 
-FileBeingMade& FileBeingMade::operator=(FileBeingMade&& other) noexcept
-{
-    if (this != &other) {
-        release();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-FileBeingMade::~FileBeingMade()
-{
-    release();
-}
-
-void FileBeingMade::release() noexcept
+void close_marked(std::intptr_t handle) noexcept
 {
     // Closing the handle ends the lock.
-    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    handle_ = -1;
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
+
+void unlock_and_close(std::intptr_t handle) noexcept
+{
+    // Closing the handle ends the lock too, but only "when the system gets to it"; the
+    // explicit unlock hands it on at once.
+    OVERLAPPED at{};
+    UnlockFileEx(reinterpret_cast<HANDLE>(handle), 0, 1, 0, &at);
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+}  // namespace
+
+FileBeingMade::FileBeingMade(std::intptr_t handle) noexcept : handle_(handle, close_marked) {}
 
 bool remove_abandoned_file(const std::string& path)
 {
@@ -280,36 +274,6 @@ std::optional<FileLock> FileLock::acquire(const std::string& path, int timeout_s
     }
 }
 
-FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = -1;
-}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept
-{
-    if (this != &other) {
-        release();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-FileLock::~FileLock()
-{
-    release();
-}
-
-void FileLock::release() noexcept
-{
-    // Closing the handle ends the lock too, but only "when the system gets to it"; the
-    // explicit unlock hands it on at once.
-    if (handle_ == -1) return;
-    const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
-    OVERLAPPED at{};
-    UnlockFileEx(handle, 0, 1, 0, &at);
-    CloseHandle(handle);
-    handle_ = -1;
-}
+FileLock::FileLock(std::intptr_t handle) noexcept : handle_(handle, unlock_and_close) {}
 
 }  // namespace zanpost::platform
