@@ -11,6 +11,8 @@
 
 #include "platform/win32/tls_verify.h"
 
+#include "platform/crypto.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -39,44 +41,20 @@ struct EngineFree {
 };
 using Engine = std::unique_ptr<void, EngineFree>;
 
-struct ProviderRelease {
-    HCRYPTPROV provider = 0;
-    ProviderRelease() = default;
-    ProviderRelease(const ProviderRelease&) = delete;
-    ProviderRelease& operator=(const ProviderRelease&) = delete;
-    ~ProviderRelease()
-    {
-        if (provider) CryptReleaseContext(provider, 0);
-    }
-};
-
-struct HashDestroy {
-    HCRYPTHASH hash = 0;
-    HashDestroy() = default;
-    HashDestroy(const HashDestroy&) = delete;
-    HashDestroy& operator=(const HashDestroy&) = delete;
-    ~HashDestroy()
-    {
-        if (hash) CryptDestroyHash(hash);
-    }
-};
-
 // ---------------------------------------------------------------------------------------
 // What the server presented
 
-// 64 lower-case hex digits of the certificate's encoded bytes; empty when CryptoAPI has no
-// SHA-256 (the AES provider has it since Windows XP SP3).
+// 64 lower-case hex digits of the certificate's encoded bytes; empty when the system's
+// crypto gives no SHA-256.
 std::string sha256_hex(const CERT_CONTEXT* certificate)
 {
-    ProviderRelease provider;
-    if (!CryptAcquireContextW(&provider.provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return {};
-    HashDestroy hash;
-    if (!CryptCreateHash(provider.provider, CALG_SHA_256, 0, 0, &hash.hash)) return {};
-    if (!CryptHashData(hash.hash, certificate->pbCertEncoded, certificate->cbCertEncoded, 0)) return {};
-    unsigned char digest[32];
-    DWORD length = sizeof digest;
-    if (!CryptGetHashParam(hash.hash, HP_HASHVAL, digest, &length, 0) || length != sizeof digest) return {};
-    return fingerprint_text(digest, length);
+    try {
+        const std::string digest = sha256(std::string_view(reinterpret_cast<const char*>(certificate->pbCertEncoded),
+                                                           certificate->cbCertEncoded));
+        return fingerprint_text(reinterpret_cast<const unsigned char*>(digest.data()), digest.size());
+    } catch (const ECryptoError&) {
+        return {};
+    }
 }
 
 std::string utc_text(const FILETIME& time)
