@@ -1,5 +1,7 @@
 #include "mime/codecs.h"
 
+#include "rtl/hex.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -219,14 +221,6 @@ std::size_t decode_uu_line(std::string_view line, char* out)
 }
 
 constexpr std::string_view hex_digits = "0123456789ABCDEF";
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 bool needs_quoting(char c)
 {
@@ -585,8 +579,8 @@ std::string decode_quoted_printable(std::string_view line)
     char* out = decoded.data();
     for (std::size_t i = 0; i < line.size(); ++i) {
         const bool escape = line[i] == '=' && i + 2 < line.size();
-        const int high = escape ? hex_value(line[i + 1]) : -1;
-        const int low = high >= 0 ? hex_value(line[i + 2]) : -1;
+        const int high = escape ? hex_digit(line[i + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(line[i + 2]) : -1;
         if (low >= 0) {
             *out++ = static_cast<char>(high << 4 | low);
             i += 2;

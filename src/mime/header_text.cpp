@@ -4,6 +4,7 @@
 #include "mime/mime.h"
 #include "platform/charset.h"
 #include "rtl/ascii.h"
+#include "rtl/hex.h"
 
 #include <algorithm>
 #include <map>
@@ -12,14 +13,6 @@
 namespace zanpost {
 
 namespace {
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 bool is_blank(char c)
 {

@@ -1,6 +1,7 @@
 #include "platform/tls_rules.h"
 
 #include "rtl/ascii.h"
+#include "rtl/hex.h"
 
 #include <algorithm>
 #include <vector>
@@ -10,13 +11,6 @@ namespace zanpost::platform {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-int hex_value(char c)
-{
-    if (is_digit(c)) return c - '0';
-    const char lower = ascii_lower(c);
-    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
 
 // Appends the four bytes of a dotted quad; false for anything else.
 bool dotted_quad(std::string_view text, std::vector<unsigned char>& out)
@@ -61,7 +55,7 @@ std::optional<IpAddress> ipv6(std::string_view text)
         if (group.empty() || group.size() > 4) return std::nullopt;
         int value = 0;
         for (const char c : group) {
-            const int digit = hex_value(c);
+            const int digit = hex_digit(c);
             if (digit < 0) return std::nullopt;
             value = value * 16 + digit;
         }
@@ -102,14 +96,7 @@ std::optional<IpAddress> parse_ip_literal(std::string_view text)
 
 std::string fingerprint_text(const unsigned char* bytes, std::size_t count)
 {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
+    return to_hex(std::string_view(reinterpret_cast<const char*>(bytes), count));
 }
 
 std::string normal_pin(std::string_view pin)
@@ -117,7 +104,7 @@ std::string normal_pin(std::string_view pin)
     std::string digits;
     for (const char c : pin) {
         if (c == ':') continue;
-        if (hex_value(c) < 0) return {};
+        if (hex_digit(c) < 0) return {};
         digits += ascii_lower(c);
     }
     return digits.size() == 64 ? digits : std::string();

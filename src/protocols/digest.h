@@ -3,6 +3,8 @@
 // CRAM-MD5. Written here rather than taken from the TLS library, so both logins work in a
 // build whatever its TLS backend. Not for anything that needs a secure hash.
 
+#include "rtl/hex.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -31,7 +33,5 @@ private:
 std::string md5(std::string_view bytes);
 // The 16 bytes of HMAC-MD5 with `key` over `bytes`.
 std::string hmac_md5(std::string_view key, std::string_view bytes);
-// Two lower-case hex digits per byte.
-std::string to_hex(std::string_view bytes);
 
 }  // namespace zanpost

@@ -1,22 +1,11 @@
 #include "rtl/number.h"
 
 #include "rtl/exceptions.h"
+#include "rtl/hex.h"
 
 #include <string>
 
 namespace zanpost {
-
-namespace {
-
-int hex_digit(char c) noexcept
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 std::optional<std::int32_t> try_str_to_int(std::string_view text) noexcept
 {

@@ -1,0 +1,18 @@
+#include "rtl/hex.h"
+
+namespace zanpost {
+
+std::string to_hex(std::string_view bytes)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0f];
+    }
+    return hex;
+}
+
+}  // namespace zanpost
