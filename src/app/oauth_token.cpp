@@ -13,8 +13,8 @@
 #include "platform/sockets.h"
 #include "platform/ui.h"
 #include "protocols/oauth.h"
+#include "rtl/hex.h"
 
-#include <cctype>
 #include <chrono>
 
 namespace zanpost {
@@ -129,13 +129,7 @@ public:
         const std::string facts = FlowName() + "\n" + settings_.Tenant + "\n" + settings_.KlientID + "\n" + scope_ +
                                   "\n" + token_url_ + "\n" + settings_.Certifikat + "\n" + settings_.KlicUctu + "\n" +
                                   key_.client_email;
-        static constexpr char hex[] = "0123456789abcdef";
-        std::string out;
-        for (const char c : platform::sha256(facts)) {
-            out += hex[static_cast<unsigned char>(c) >> 4];
-            out += hex[static_cast<unsigned char>(c) & 15];
-        }
-        return out;
+        return to_hex(platform::sha256(facts));
     }
 
     // Service-account tokens are the mailbox's own; the others serve every mailbox alike.
@@ -428,10 +422,10 @@ std::string QueryValue(std::string_view query, std::string_view name)
         std::string value;
         const std::string_view raw = pair.substr(pair.find('=') + 1);
         for (std::size_t i = 0; i < raw.size(); ++i) {
-            const auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-            if (raw[i] == '%' && i + 2 < raw.size() && std::isxdigit(static_cast<unsigned char>(raw[i + 1])) &&
-                std::isxdigit(static_cast<unsigned char>(raw[i + 2]))) {
-                value += char(hex(raw[i + 1]) * 16 + hex(raw[i + 2]));
+            const int high = raw[i] == '%' && i + 2 < raw.size() ? hex_digit(raw[i + 1]) : -1;
+            const int low = high >= 0 ? hex_digit(raw[i + 2]) : -1;
+            if (low >= 0) {
+                value += char(high * 16 + low);
                 i += 2;
             } else {
                 value += raw[i] == '+' ? ' ' : raw[i];

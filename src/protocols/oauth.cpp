@@ -1,6 +1,7 @@
 #include "protocols/oauth.h"
 
 #include "platform/crypto.h"
+#include "rtl/hex.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,16 +19,11 @@ std::string Signed(const json& header, const json& claims, const std::string& pe
 
 std::string Uuid()
 {
-    static constexpr char hex[] = "0123456789abcdef";
     std::string bytes = platform::random_bytes(16);
     bytes[6] = char((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = char((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-        out += hex[static_cast<unsigned char>(bytes[i]) >> 4];
-        out += hex[static_cast<unsigned char>(bytes[i]) & 15];
-    }
+    std::string out = to_hex(bytes);
+    for (const std::size_t dash : {20, 16, 12, 8}) out.insert(dash, 1, '-');
     return out;
 }
 
