@@ -1,6 +1,7 @@
 #include "protocols/oauth.h"
 
 #include "platform/crypto.h"
+#include "protocols/sasl.h"
 #include "rtl/hex.h"
 
 #include <nlohmann/json.hpp>
@@ -82,27 +83,13 @@ json Parsed(const HttpAnswer& answer)
 
 std::string Base64Url(std::string_view bytes)
 {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const unsigned v = unsigned(static_cast<unsigned char>(bytes[i])) << 16 |
-                           unsigned(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                           unsigned(static_cast<unsigned char>(bytes[i + 2]));
-        out += alphabet[v >> 18];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
+    std::string text = base64_encode(bytes);
+    text.erase(text.find_last_not_of('=') + 1);
+    for (char& c : text) {
+        if (c == '+') c = '-';
+        else if (c == '/') c = '_';
     }
-    if (const std::size_t left = bytes.size() - i; left > 0) {
-        unsigned v = unsigned(static_cast<unsigned char>(bytes[i])) << 16;
-        if (left == 2) v |= unsigned(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        out += alphabet[v >> 18];
-        out += alphabet[(v >> 12) & 63];
-        if (left == 2) out += alphabet[(v >> 6) & 63];
-    }
-    return out;
+    return text;
 }
 
 std::string ClientAssertion(const std::string& pem, const std::string& client_id, const std::string& token_url,
