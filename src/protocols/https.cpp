@@ -35,7 +35,11 @@ std::optional<std::size_t> ParseSize(std::string_view text, int base)
 
 std::string HttpsUrl::Text() const
 {
-    return "https://" + host + (port == 443 ? std::string() : ":" + std::to_string(port)) + path;
+    // Appended piece by piece: GCC 12 mistakes `"literal" + std::string&&` for an overlapping copy.
+    std::string text = "https://";
+    text += host;
+    if (port != 443) text += ":" + std::to_string(port);
+    return text += path;
 }
 
 std::optional<HttpsUrl> ParseHttpsUrl(std::string_view text)
@@ -50,7 +54,7 @@ std::optional<HttpsUrl> ParseHttpsUrl(std::string_view text)
     if (slash != std::string_view::npos) {
         std::string_view rest = text.substr(slash);
         rest = rest.substr(0, rest.find('#'));
-        url.path = rest.starts_with('?') ? "/" + std::string(rest) : std::string(rest);
+        url.path = rest.starts_with('?') ? std::string("/").append(rest) : std::string(rest);
     }
     if (authority.find_first_of("@[] \t") != std::string_view::npos) return std::nullopt;
     if (const std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
